@@ -1,0 +1,32 @@
+# What every piece of plug-in code is compiled with, and how a plug-in library
+# is put together on each build.
+
+# Plug-in code: no exceptions, no RTTI, nothing visible unless exported.
+add_library(qrv_plugin_flags INTERFACE)
+target_compile_options(qrv_plugin_flags INTERFACE
+  -fno-exceptions -fno-rtti -fvisibility=hidden -fvisibility-inlines-hidden
+  -Wall -Wextra -Wshadow)
+
+# qrv_add_plugin(NAME ABOUT OBJECTS DEF MAP): a plug-in library made of the
+# object library OBJECTS, the common layer and the build's platform backend.
+function(qrv_add_plugin name about objects def map)
+  add_library(${name} SHARED $<TARGET_OBJECTS:${objects}>)
+  target_link_libraries(${name} PRIVATE qrv_common qrv_platform qrv_plugin_flags)
+  set_target_properties(${name} PROPERTIES PREFIX "" OUTPUT_NAME ${name})
+  if(WIN32)
+    set(QRV_RC_NAME ${name})
+    set(QRV_RC_ABOUT "${about}")
+    configure_file(${PROJECT_SOURCE_DIR}/cmake/version.rc.in
+                   ${CMAKE_CURRENT_BINARY_DIR}/${name}_version.rc @ONLY)
+    target_sources(${name} PRIVATE ${def} ${CMAKE_CURRENT_BINARY_DIR}/${name}_version.rc
+                   ${PROJECT_SOURCE_DIR}/common/dll_entry_win32.cpp)
+    set_target_properties(${name} PROPERTIES SUFFIX ".spi")
+    # The .def maps plain names to the __stdcall symbols; without the fixup a
+    # wrong argument size is a link error instead of a silent alias.
+    target_link_options(${name} PRIVATE -Wl,--disable-stdcall-fixup -static)
+  else()
+    set_target_properties(${name} PROPERTIES SUFFIX ".so")
+    target_link_options(${name} PRIVATE -Wl,--version-script=${map} -Wl,--no-undefined)
+    set_property(TARGET ${name} APPEND PROPERTY LINK_DEPENDS ${map})
+  endif()
+endfunction()

@@ -1,0 +1,29 @@
+// Writes Quorvanel Archive files: entries back to back, closed by the 4-byte
+// end mark. Used by the tests, the benchmarks and the command-line host; never
+// by the plug-ins.
+#ifndef QRV_TOOLS_ARCHIVE_WRITER_H
+#define QRV_TOOLS_ARCHIVE_WRITER_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace qrv::writer {
+
+struct ArchiveEntry {
+  std::string name;           // 1 to 65535 characters of 0-9, a-z and '_'
+  std::vector<uint8_t> data;  // 1 byte or more
+  uint32_t secondWord = 0;    // stored as is, never interpreted
+};
+
+// Empty when `name` is a valid entry name, else why it is not.
+std::string CheckEntryName(const std::string& name);
+
+// Appends the archive of `entries` (at least one) to `out`. Returns false with
+// `error` naming the first offending entry when an entry cannot be stored.
+bool WriteArchive(const std::vector<ArchiveEntry>& entries, std::vector<uint8_t>* out,
+                  std::string* error);
+
+}  // namespace qrv::writer
+
+#endif  // QRV_TOOLS_ARCHIVE_WRITER_H
