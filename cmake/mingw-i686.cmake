@@ -1,6 +1,7 @@
-# Cross-build for 32-bit Windows with mingw-w64. The -posix compilers are the
-# ones GoogleTest builds with; -static keeps the C and C++ runtimes (and
-# winpthread) inside each binary, so a DLL imports only system libraries.
+# Cross-build for 32-bit Windows with mingw-w64: the plug-ins as delivered. The
+# -posix compilers are the ones GoogleTest builds with; -static keeps the C and
+# C++ runtimes (and winpthread) inside each binary, so a DLL imports only
+# system libraries.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86)
 set(CMAKE_C_COMPILER i686-w64-mingw32-gcc-posix)
@@ -12,5 +13,6 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static")
-find_program(QRV_WINE wine REQUIRED)
-set(CMAKE_CROSSCOMPILING_EMULATOR ${QRV_WINE})
+set(QRV_OBJDUMP i686-w64-mingw32-objdump)
+set(QRV_WINE_LOADER /usr/lib/wine/wine)
+set(CMAKE_CROSSCOMPILING_EMULATOR ${QRV_WINE_LOADER})

@@ -18,12 +18,21 @@ function(qrv_add_plugin name about objects def map)
     set(QRV_RC_ABOUT "${about}")
     configure_file(${PROJECT_SOURCE_DIR}/cmake/version.rc.in
                    ${CMAKE_CURRENT_BINARY_DIR}/${name}_version.rc @ONLY)
+    if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+      # No __stdcall decoration on 64-bit Windows: export the bare names.
+      set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${def})
+      file(READ ${def} def_text)
+      string(REGEX REPLACE " *= *[A-Za-z_0-9]+@[0-9]+" "" def_text "${def_text}")
+      set(def ${CMAKE_CURRENT_BINARY_DIR}/${name}_64.def)
+      file(CONFIGURE OUTPUT ${def} CONTENT "${def_text}")
+    endif()
     target_sources(${name} PRIVATE ${def} ${CMAKE_CURRENT_BINARY_DIR}/${name}_version.rc
                    ${PROJECT_SOURCE_DIR}/common/dll_entry_win32.cpp)
     set_target_properties(${name} PROPERTIES SUFFIX ".spi")
     # The .def maps plain names to the __stdcall symbols; without the fixup a
     # wrong argument size is a link error instead of a silent alias.
     target_link_options(${name} PRIVATE -Wl,--disable-stdcall-fixup -static)
+    set_property(TARGET ${name} APPEND PROPERTY LINK_DEPENDS ${def})
   else()
     set_target_properties(${name} PROPERTIES SUFFIX ".so")
     target_link_options(${name} PRIVATE -Wl,--version-script=${map} -Wl,--no-undefined)
