@@ -8,6 +8,10 @@
 #include "plugin_library.h"
 #include "qrvnel.h"
 
+#if defined(_WIN32)
+#include <windows.h>
+#endif
+
 namespace qrv {
 namespace {
 
@@ -91,6 +95,23 @@ TEST_P(PluginInfo, LoadsAgainAfterUnloading) {
     EXPECT_EQ(info(0, buf, 8), 4);
   }
 }
+
+#if defined(_WIN32)
+// The DLL's version resource carries the about text, as Explorer shows it.
+TEST_P(PluginInfo, VersionResourceDescribesThePlugin) {
+  std::string path = ProgramDirectory() + PluginFileName(GetParam().base);
+  DWORD ignored = 0;
+  DWORD size = GetFileVersionInfoSizeA(path.c_str(), &ignored);
+  ASSERT_GT(size, 0u);
+  std::string data(size, '\0');
+  ASSERT_TRUE(GetFileVersionInfoA(path.c_str(), 0, size, data.data()));
+  char* text = nullptr;
+  UINT length = 0;
+  ASSERT_TRUE(VerQueryValueA(data.data(), "\\StringFileInfo\\040904B0\\FileDescription",
+                             reinterpret_cast<void**>(&text), &length));
+  EXPECT_STREQ(text, GetParam().strings[1]);
+}
+#endif
 
 INSTANTIATE_TEST_SUITE_P(Plugins, PluginInfo, testing::ValuesIn(kPlugins),
                          [](const auto& info) { return std::string(info.param.base); });

@@ -162,7 +162,7 @@ TEST_F(OpenProbeTest, FileHandleGivesTheHeadAndStaysPut) {
     EXPECT_EQ(probe.Position(), row.startAt) << "size " << row.fileSize;
     Bytes expected(2048, 0);
     size_t available = row.fileSize - static_cast<size_t>(row.startAt);
-    std::memcpy(expected.data(), file.data() + row.startAt, std::min<size_t>(available, 2048));
+    std::copy_n(file.begin() + row.startAt, std::min<size_t>(available, 2048), expected.begin());
     EXPECT_EQ(Drain(stream), expected) << "size " << row.fileSize << " at " << row.startAt;
     EXPECT_EQ(platform::Close(stream), 0);
   }
