@@ -1,0 +1,75 @@
+// Picture layout, the bitmap header block and the row loop.
+#include "picture.h"
+
+#include "bit_reader.h"
+#include "channel.h"
+
+namespace qrv {
+namespace {
+
+void WriteLe32(uint8_t* out, uint32_t value) {
+  out[0] = static_cast<uint8_t>(value);
+  out[1] = static_cast<uint8_t>(value >> 8);
+  out[2] = static_cast<uint8_t>(value >> 16);
+  out[3] = static_cast<uint8_t>(value >> 24);
+}
+
+void WriteLe16(uint8_t* out, uint16_t value) {
+  out[0] = static_cast<uint8_t>(value);
+  out[1] = static_cast<uint8_t>(value >> 8);
+}
+
+}  // namespace
+
+int32_t ComputeLayout(const ImageHeader& header, BitmapLayout* layout) {
+  uint32_t bytesPerPixel = header.bitsPerPixel / 8u;
+  // At most 65535 x 3 bytes: no overflow in 32 bits.
+  uint32_t stride = (header.width * bytesPerPixel + 3u) & ~3u;
+  uint64_t imageSize = uint64_t{header.height} * stride;
+  if (imageSize > UINT32_MAX) return RC_NO_MEMORY;
+  layout->bytesPerPixel = bytesPerPixel;
+  layout->stride = stride;
+  layout->imageSize = static_cast<uint32_t>(imageSize);
+  layout->infoSize = kBitmapHeaderSize + (bytesPerPixel == 1 ? kColourTableSize : 0);
+  return RC_OK;
+}
+
+void FillBitmapInfo(const ImageHeader& header, const BitmapLayout& layout, uint8_t* info) {
+  // Fields not written stay zero: compression, resolutions, colours used and
+  // important.
+  WriteLe32(info + 0, kBitmapHeaderSize);
+  WriteLe32(info + 4, header.width);
+  WriteLe32(info + 8, header.height);  // positive: bottom-up rows
+  WriteLe16(info + 12, 1);
+  WriteLe16(info + 14, header.bitsPerPixel);
+  WriteLe32(info + 20, layout.imageSize);
+  if (layout.bytesPerPixel == 1) {
+    uint8_t* entry = info + kBitmapHeaderSize;
+    for (uint32_t i = 0; i < 256; ++i, entry += 4) {
+      entry[0] = entry[1] = entry[2] = static_cast<uint8_t>(i);
+    }
+  }
+}
+
+int32_t DecodePicture(StreamHandle stream, const ImageHeader& header, const BitmapLayout& layout,
+                      uint8_t* pixels, ProgressCallback progress, QrvUser user) {
+  BitReader reader;
+  int32_t rc = BeginBits(&reader, stream);
+  if (rc != RC_OK) return rc;
+  const int32_t height = header.height;
+  const int32_t width = header.width;
+  for (int32_t r = 0; rc == RC_OK && r < height; ++r) {
+    if (progress(r, height, user) != 0) {
+      rc = RC_ABORTED;
+      break;
+    }
+    uint8_t* row = pixels + static_cast<size_t>(height - 1 - r) * layout.stride;
+    rc = layout.bytesPerPixel == 1 ? DecodeRow8(&reader, row, width)
+                                   : DecodeRow24(&reader, row, width);
+  }
+  if (rc == RC_OK && progress(height, height, user) != 0) rc = RC_ABORTED;
+  EndBits(&reader, &rc);
+  return rc;
+}
+
+}  // namespace qrv

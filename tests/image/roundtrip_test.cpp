@@ -1,0 +1,131 @@
+// Writer -> GetPicture over thousands of seeded random pictures, and the
+// exports against the reference decoder on valid and damaged streams.
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "fault_platform.h"
+#include "image_exports.h"
+#include "picture_samples.h"
+#include "picture_writer.h"
+#include "reference_decoder.h"
+
+namespace qrv::test {
+namespace {
+
+Decoded Decode(const Bytes& file) { return DecodeWith(GetPicture, FreeHostBlock, file); }
+
+TEST(RoundTrip, SeededRandomPictures) {
+  ResetFaults();
+  std::mt19937_64 rng(20261208);
+  int decoded = 0;
+  for (int i = 0; i < 3000; ++i) {
+    // Mostly narrow and short; now and then wide.
+    uint32_t maxWidth = i % 10 == 0 ? 700 : 120;
+    Sampled p = RandomPicture(rng, maxWidth, i % 10 == 0 ? 4 : 12);
+    uint64_t seed = i % 2 == 0 ? 0 : rng() | 1;
+    Bytes file = Encode(p, seed);
+    Decoded d = Decode(file);
+    ASSERT_EQ(d.rc, RC_OK) << "picture " << i << ": " << p.width << "x" << p.height << "x"
+                           << p.bits << " seed " << seed;
+    ASSERT_EQ(d.pixels, ExpectedPixels(p)) << "picture " << i << ": " << p.width << "x"
+                                           << p.height << "x" << p.bits << " seed " << seed;
+    ASSERT_EQ(d.progress.size(), p.height + 1u);
+    ++decoded;
+  }
+  EXPECT_EQ(decoded, 3000);
+  EXPECT_EQ(LiveBlocks(), 0) << LiveSummary();
+}
+
+TEST(RoundTrip, WidestRowsAndLongRuns) {
+  ResetFaults();
+  std::mt19937_64 rng(3);
+  for (int bits : {8, 24}) {
+    for (Content content : {Content::kFlat, Content::kGradient, Content::kNoisy}) {
+      Sampled p{65535, 2, bits, MakeSamples(rng, 65535, 2, bits / 8, content)};
+      for (uint64_t seed : {0u, 77u}) {
+        Decoded d = Decode(Encode(p, seed));
+        ASSERT_EQ(d.rc, RC_OK) << bits << " bits, content " << static_cast<int>(content);
+        ASSERT_EQ(d.pixels, ExpectedPixels(p));
+      }
+    }
+  }
+}
+
+TEST(RoundTrip, WriterRefusesWhatTheFormatCannotHold) {
+  Bytes out;
+  std::string error;
+  EXPECT_FALSE(writer::EncodePicture(0, 1, 8, Bytes(1), &out, &error));
+  EXPECT_FALSE(writer::EncodePicture(1, 65536, 8, Bytes(65536), &out, &error));
+  EXPECT_FALSE(writer::EncodePicture(1, 1, 16, Bytes(2), &out, &error));
+  EXPECT_FALSE(writer::EncodePicture(2, 2, 24, Bytes(11), &out, &error));
+  EXPECT_FALSE(error.empty());
+  // Pinned by hand: the 16-byte one-pixel picture of the filter's worked example.
+  ASSERT_TRUE(writer::EncodePicture(1, 1, 8, Bytes{0x80}, &out, &error));
+  EXPECT_EQ(out, (Bytes{0x01, 0, 0, 0, 'Q', 'R', 'V', 0, 1, 0, 1, 8, 0xf4, 0, 0, 0}));
+  // A run of six 200s: one 8-bit code, then a zero run of five.
+  ASSERT_TRUE(writer::EncodePicture(6, 1, 8, Bytes(6, 200), &out, &error));
+  EXPECT_EQ(Bytes(out.begin() + 12, out.end()), (Bytes{0xf6, 0x40, 0x60, 0x00}));
+  writer::PictureOptions options;
+  options.overrideStoredSize = true;
+  options.storedSize = 0xdeadbeef;
+  ASSERT_TRUE(writer::EncodePicture(1, 1, 8, Bytes{0x80}, &out, &error, options));
+  EXPECT_EQ(Bytes(out.begin(), out.begin() + 4), (Bytes{0xef, 0xbe, 0xad, 0xde}));
+}
+
+// Same result code, and on success the same blocks, as the reference.
+void ExpectSameAsReference(const Bytes& file, const std::string& what) {
+  ReferencePicture want = DecodeReference(file);
+  Decoded got = Decode(file);
+  ASSERT_EQ(got.rc, want.rc) << what;
+  if (want.rc == RC_OK) {
+    ASSERT_EQ(got.pixels, want.pixels) << what;
+    ASSERT_EQ(got.info, want.info) << what;
+  }
+  ASSERT_EQ(got.progress, want.progress) << what;
+  ASSERT_EQ(LiveBlocks(), 0) << what << ": " << LiveSummary();
+}
+
+TEST(Differential, ValidStreamsAgreeWithTheReference) {
+  ResetFaults();
+  std::mt19937_64 rng(99);
+  for (int i = 0; i < 400; ++i) {
+    Sampled p = RandomPicture(rng, 150, 8);
+    Bytes file = Encode(p, i % 2 == 0 ? 0 : rng() | 1);
+    ExpectSameAsReference(file, "picture " + std::to_string(i));
+  }
+}
+
+TEST(Differential, DamagedStreamsAgreeWithTheReference) {
+  ResetFaults();
+  std::mt19937_64 rng(1234);
+  int counts[3] = {};  // RC_OK, RC_UNKNOWN_FORMAT, RC_READ_ERROR
+  for (int i = 0; i < 2000; ++i) {
+    Sampled p = RandomPicture(rng, 90, 6);
+    Bytes file = Encode(p, i % 2 == 0 ? 0 : rng() | 1);
+    switch (i % 4) {
+      case 0:  // flip a few bytes of the sample stream
+      case 1:
+        for (int flips = 1 + static_cast<int>(rng() % 3); flips > 0; --flips) {
+          file[12 + rng() % (file.size() - 12)] ^= static_cast<uint8_t>(1 + rng() % 255);
+        }
+        break;
+      case 2:  // cut anywhere
+        file.resize(rng() % file.size());
+        break;
+      default:  // random bits after a valid header
+        for (size_t at = 12; at < file.size(); ++at) file[at] = static_cast<uint8_t>(rng());
+        break;
+    }
+    ExpectSameAsReference(file, "damaged picture " + std::to_string(i));
+    int32_t rc = DecodeReference(file).rc;
+    counts[rc == RC_OK ? 0 : rc == RC_UNKNOWN_FORMAT ? 1 : 2]++;
+  }
+  // Every outcome is exercised.
+  EXPECT_GT(counts[0], 50);
+  EXPECT_GT(counts[1], 200);
+  EXPECT_GT(counts[2], 200);
+}
+
+}  // namespace
+}  // namespace qrv::test
