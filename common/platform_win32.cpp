@@ -10,6 +10,7 @@
 #include <mmsystem.h>
 
 #include <stdlib.h>
+#include <string.h>
 
 #include "platform.h"
 
@@ -48,8 +49,19 @@ StreamHandle OpenMemory(char* address, int32_t length) {
   info.pchBuffer = address;
   info.cchBuffer = length;
   info.adwInfo[0] = 0;  // growth increment: the stream never grows
-  DWORD flags = address != nullptr ? MMIO_DENYWRITE : MMIO_ALLOCBUF | MMIO_DENYWRITE;
-  return Wrap(mmioOpenA(nullptr, &info, flags));
+  // An empty stream-owned block would make mmio allocate its default buffer
+  // size instead; an empty stream over any address is the same stream.
+  static constexpr char kNothing[1] = {};
+  if (address == nullptr && length == 0) info.pchBuffer = const_cast<char*>(kNothing);
+  DWORD flags = info.pchBuffer != nullptr ? MMIO_DENYWRITE : MMIO_ALLOCBUF | MMIO_DENYWRITE;
+  HMMIO stream = mmioOpenA(nullptr, &info, flags);
+  // mmio leaves a block it allocates as it found it; ours hold zeros.
+  MMIOINFO opened = {};
+  if (stream != nullptr && info.pchBuffer == nullptr &&
+      mmioGetInfo(stream, &opened, 0) == MMSYSERR_NOERROR && opened.pchBuffer != nullptr) {
+    memset(opened.pchBuffer, 0, static_cast<size_t>(opened.cchBuffer));
+  }
+  return Wrap(stream);
 }
 
 int32_t Read(StreamHandle stream, void* destination, int32_t count) {

@@ -140,6 +140,18 @@ TEST(MemoryStream, OwnedBlockHasTheGivenLength) {
   EXPECT_EQ(platform::Close(stream), 0);
 }
 
+TEST(MemoryStream, OwnedBlocksStartAsZeros) {
+  for (int32_t length : {0, 1, 100, 5000}) {
+    StreamHandle stream = platform::OpenMemory(nullptr, length);
+    ASSERT_NE(stream, nullptr) << length;
+    Bytes got(static_cast<size_t>(length) + 10, 0x55);
+    EXPECT_EQ(std::max(platform::Read(stream, got.data(), length + 10), 0), length) << length;
+    got.resize(static_cast<size_t>(length));
+    EXPECT_EQ(got, Bytes(static_cast<size_t>(length), 0)) << length;
+    EXPECT_EQ(platform::Close(stream), 0);
+  }
+}
+
 TEST(MemoryStream, EmptyAndNegativeLengths) {
   char byte = 1;
   StreamHandle empty = platform::OpenMemory(&byte, 0);
