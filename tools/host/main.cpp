@@ -1,0 +1,295 @@
+// qrv: a command-line host for the Quorvanel plug-ins. It loads ifqrvnel and
+// axqrvnel at run time from its own directory (or --plugins DIR), picks the
+// plug-in for a file by its first 2048 bytes, and calls the exports by name as
+// a picture viewer would. It never links the plug-ins' format code.
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <mutex>
+
+#include "commands.h"
+#include "interrupt.h"
+#include "messages.h"
+#include "progress.h"
+
+#if defined(_WIN32)
+#include <fcntl.h>
+#include <io.h>
+#endif
+
+namespace qrv::host {
+namespace {
+
+std::mutex gOutputMutex;
+
+struct Command {
+  const char* name;
+  const char* synopsis;
+  const char* description;
+  std::vector<OptionSpec> options;
+  int (*run)(Context&);
+};
+
+const OptionSpec kPluginsOption = {"plugins", 0, true,
+                                   "load the plug-ins from DIR instead of qrv's own directory"};
+const OptionSpec kQuietOption = {"quiet", 'q', false,
+                                 "no progress bar and no report of each file written"};
+const OptionSpec kHelpOption = {"help", 'h', false, "show this help"};
+
+const std::vector<Command>& Commands() {
+  static const std::vector<Command> commands = {
+      {"info", "qrv info FILE...",
+       "Says which plug-in takes each file and what it reports: a picture's width,\n"
+       "height and depth, or an archive's entry count and total data size.",
+       {kPluginsOption, kHelpOption},
+       RunInfo},
+      {"convert", "qrv convert IN [OUT]\n       qrv convert IN... -o DIR [--format png|bmp] [-j N]",
+       "Decodes Quorvanel CG pictures through the image plug-in and writes them as\n"
+       "PNG or BMP, chosen by OUT's extension (.png or .bmp). Without OUT the picture\n"
+       "goes to IN with its extension replaced by .png. With -o DIR every input is\n"
+       "written into DIR (created when missing) under its own name, converted in\n"
+       "parallel. A BMP holds the plug-in's own bitmap header and pixels; an 8-bit\n"
+       "picture keeps its colour table. A failed conversion leaves no output file.",
+       {{"output-dir", 'o', true, "write every output into DIR"},
+        {"format", 'f', true, "with -o: png (the default) or bmp"},
+        {"jobs", 'j', true, "convert N pictures at a time (default: one per core)"},
+        kPluginsOption, kQuietOption, kHelpOption},
+       RunConvert},
+      {"list", "qrv list ARCHIVE [--json]",
+       "Lists a Quorvanel Archive through the archive plug-in: one line per entry\n"
+       "with its position in the archive, its size in bytes and its name.",
+       {{"json", 0, false, "print the listing as JSON"}, kPluginsOption, kHelpOption},
+       RunList},
+      {"extract", "qrv extract ARCHIVE [NAME...] [-C DIR] [-i]\n       qrv extract ARCHIVE NAME --stdout",
+       "Extracts every entry of a Quorvanel Archive, or the named ones, through the\n"
+       "archive plug-in's own file output into DIR (default: the current directory;\n"
+       "created when missing). Existing files of the same name are replaced. An\n"
+       "entry that fails leaves no file behind.",
+       {{"directory", 'C', true, "extract into DIR"},
+        {"ignore-case", 'i', false, "match NAMEs without regard to case"},
+        {"stdout", 0, false, "write the one named entry to standard output"},
+        kPluginsOption, kQuietOption, kHelpOption},
+       RunExtract},
+      {"encode", "qrv encode IN.png|IN.bmp OUT",
+       "Writes a Quorvanel CG picture from a PNG or BMP file, so that the image\n"
+       "plug-in can read it. 8-bit greyscale input (a greyscale PNG, or an 8-bit BMP\n"
+       "whose colour table is the grey ramp) becomes an 8-bit picture; anything else\n"
+       "becomes a 24-bit picture. Transparency is laid over white.",
+       {kQuietOption, kHelpOption},
+       RunEncode},
+      {"pack", "qrv pack OUT.dat FILE...",
+       "Writes a Quorvanel Archive holding the given files, in the order given.\n"
+       "Entry names may hold only 0-9, a-z and _: each file's name is lower-cased\n"
+       "and every other character becomes _ (\"Notes.txt\" is stored as notes_txt).\n"
+       "Empty files cannot be stored.",
+       {kQuietOption, kHelpOption},
+       RunPack},
+  };
+  return commands;
+}
+
+const Command* FindCommand(const std::string& name) {
+  for (const Command& command : Commands()) {
+    if (name == command.name) return &command;
+  }
+  return nullptr;
+}
+
+void PrintGeneralHelp(std::FILE* out) {
+  std::fprintf(out,
+               "qrv: convert Quorvanel CG pictures and unpack Quorvanel Archives through\n"
+               "the ifqrvnel and axqrvnel plug-ins.\n\n"
+               "usage: qrv COMMAND [ARGS...]\n\ncommands:\n");
+  const char* summaries[] = {"what each file is (picture size, archive contents)",
+                             "a picture to PNG or BMP",
+                             "the entries of an archive",
+                             "entries of an archive into files",
+                             "a PNG or BMP file to a Quorvanel CG picture",
+                             "files into a Quorvanel Archive"};
+  size_t i = 0;
+  for (const Command& command : Commands()) {
+    std::fprintf(out, "  %-9s %s\n", command.name, summaries[i++]);
+  }
+  std::fprintf(out,
+               "  help      this text, or `qrv help COMMAND` for one command\n\n"
+               "The plug-ins are loaded from qrv's own directory unless --plugins DIR\n"
+               "says otherwise. `qrv COMMAND --help` describes each command.\n");
+}
+
+void PrintCommandHelp(const Command& command) {
+  std::printf("usage: %s\n\n%s\n\noptions:\n", command.synopsis, command.description);
+  for (const OptionSpec& option : command.options) {
+    std::string flags = option.shortName != 0 ? std::string("-") + option.shortName + ", " : "    ";
+    flags += std::string("--") + option.longName;
+    if (option.takesValue) {
+      flags += std::strcmp(option.longName, "jobs") == 0 ? " N"
+               : std::strcmp(option.longName, "format") == 0 ? " FMT" : " DIR";
+    }
+    std::printf("  %-24s %s\n", flags.c_str(), option.help);
+  }
+}
+
+// Options may come anywhere after the command; "--" ends them.
+bool ParseArguments(const Command& command, int argc, char** argv, Arguments* args,
+                    std::string* error) {
+  bool optionsDone = false;
+  for (int i = 0; i < argc; ++i) {
+    std::string arg = argv[i];
+    if (optionsDone || arg.size() < 2 || arg[0] != '-') {
+      args->positional.push_back(arg);
+      continue;
+    }
+    if (arg == "--") {
+      optionsDone = true;
+      continue;
+    }
+    const OptionSpec* spec = nullptr;
+    std::string inlineValue;
+    bool hasInline = false;
+    if (arg[1] == '-') {
+      std::string name = arg.substr(2);
+      size_t equals = name.find('=');
+      if (equals != std::string::npos) {
+        inlineValue = name.substr(equals + 1);
+        name = name.substr(0, equals);
+        hasInline = true;
+      }
+      for (const OptionSpec& option : command.options) {
+        if (name == option.longName) spec = &option;
+      }
+    } else {
+      for (const OptionSpec& option : command.options) {
+        if (arg[1] == option.shortName) spec = &option;
+      }
+      if (spec != nullptr && arg.size() > 2) {
+        if (!spec->takesValue) spec = nullptr;  // no bundled flags such as -qi
+        else {
+          inlineValue = arg.substr(2);
+          hasInline = true;
+        }
+      }
+    }
+    if (spec == nullptr) {
+      *error = "unknown option " + arg + " for `qrv " + command.name + "`";
+      return false;
+    }
+    if (spec->takesValue) {
+      if (!hasInline) {
+        if (i + 1 >= argc) {
+          *error = "option " + arg + " needs a value";
+          return false;
+        }
+        inlineValue = argv[++i];
+      }
+      args->values[spec->longName] = inlineValue;
+    } else {
+      if (hasInline) {
+        *error = "option --" + std::string(spec->longName) + " takes no value";
+        return false;
+      }
+      args->values[spec->longName] = "";
+    }
+  }
+  return true;
+}
+
+std::string WithSeparator(std::string directory) {
+  if (directory.empty()) return directory;
+  char last = directory.back();
+#if defined(_WIN32)
+  if (last != '/' && last != '\\') directory += '\\';
+#else
+  if (last != '/') directory += '/';
+#endif
+  return directory;
+}
+
+int Main(int argc, char** argv) {
+  InstallInterruptHandler();
+#if defined(_WIN32)
+  // Plain line feeds: listings and extracted bytes come out as on every build.
+  _setmode(_fileno(stdout), _O_BINARY);
+#endif
+  if (argc < 2) {
+    PrintGeneralHelp(stderr);
+    return kExitUsage;
+  }
+  std::string name = argv[1];
+  if (name == "help" || name == "--help" || name == "-h") {
+    if (argc > 2) {
+      const Command* command = FindCommand(argv[2]);
+      if (command == nullptr) {
+        ReportError("no command named " + std::string(argv[2]) + " (see `qrv help`)");
+        return kExitUsage;
+      }
+      PrintCommandHelp(*command);
+    } else {
+      PrintGeneralHelp(stdout);
+    }
+    return kExitOk;
+  }
+  const Command* command = FindCommand(name);
+  if (command == nullptr) {
+    ReportError("no command named " + name + " (see `qrv help`)");
+    return kExitUsage;
+  }
+  Context context;
+  std::string error;
+  if (!ParseArguments(*command, argc - 2, argv + 2, &context.args, &error)) {
+    ReportError(error + " (see `qrv " + name + " --help`)");
+    return kExitUsage;
+  }
+  if (context.args.Has("help")) {
+    PrintCommandHelp(*command);
+    return kExitOk;
+  }
+  context.pluginDirectory = context.args.Has("plugins")
+                                ? WithSeparator(context.args.Value("plugins"))
+                                : ProgramDirectory();
+  context.quiet = context.args.Has("quiet");
+  context.showProgress = !context.quiet && StandardErrorIsTerminal();
+  int status = command->run(context);
+  std::fflush(stdout);
+  if (Interrupted() && status != kExitUsage) {
+    ReportError("interrupted");
+    status = kExitInterrupted;
+  }
+  return status;
+}
+
+}  // namespace
+
+void ReportError(const std::string& message) {
+  std::lock_guard<std::mutex> lock(gOutputMutex);
+  std::fflush(stdout);
+  // Over a progress bar the message starts on a blank line.
+  if (StandardErrorIsTerminal()) std::fprintf(stderr, "\r%79s\r", "");
+  std::fprintf(stderr, "qrv: %s\n", message.c_str());
+  std::fflush(stderr);
+}
+
+void ReportDone(const Context& context, const std::string& line) {
+  if (context.quiet) return;
+  std::lock_guard<std::mutex> lock(gOutputMutex);
+  if (context.showProgress) {
+    std::fprintf(stderr, "\r%79s\r", "");
+    std::fflush(stderr);
+  }
+  std::printf("%s\n", line.c_str());
+  std::fflush(stdout);
+}
+
+std::string FormatOf(const std::string& path) {
+  std::string extension = std::filesystem::path(path).extension().string();
+  std::transform(extension.begin(), extension.end(), extension.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  if (extension == ".png") return "png";
+  if (extension == ".bmp") return "bmp";
+  return "";
+}
+
+}  // namespace qrv::host
+
+int main(int argc, char** argv) { return qrv::host::Main(argc, argv); }

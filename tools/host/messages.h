@@ -1,0 +1,26 @@
+// Plain-language messages for the plug-ins' result codes, worded for what the
+// host was doing when the code came back.
+#ifndef QRV_HOST_MESSAGES_H
+#define QRV_HOST_MESSAGES_H
+
+#include <cstdint>
+#include <string>
+
+namespace qrv::host {
+
+// What the host asked for, so that one code reads right in each place.
+enum class Doing { kPictureInfo, kPicture, kListing, kLookup, kExtract };
+
+// The message for `rc` (never RC_OK); `target` names the output file or entry
+// where the message needs one.
+std::string ResultMessage(int32_t rc, Doing doing, const std::string& target = {});
+
+// Exit statuses of the program.
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;      // some file could not be handled
+constexpr int kExitUsage = 2;       // the command line is wrong
+constexpr int kExitInterrupted = 130;
+
+}  // namespace qrv::host
+
+#endif  // QRV_HOST_MESSAGES_H
