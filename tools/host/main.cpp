@@ -145,7 +145,7 @@ bool ParseArguments(const Command& command, int argc, char** argv, Arguments* ar
       optionsDone = true;
       continue;
     }
-    const OptionSpec* spec = nullptr;
+    const OptionSpec* matched = nullptr;
     std::string inlineValue;
     bool hasInline = false;
     if (arg[1] == '-') {
@@ -157,25 +157,25 @@ bool ParseArguments(const Command& command, int argc, char** argv, Arguments* ar
         hasInline = true;
       }
       for (const OptionSpec& option : command.options) {
-        if (name == option.longName) spec = &option;
+        if (name == option.longName) matched = &option;
       }
     } else {
       for (const OptionSpec& option : command.options) {
-        if (arg[1] == option.shortName) spec = &option;
+        if (arg[1] == option.shortName) matched = &option;
       }
-      if (spec != nullptr && arg.size() > 2) {
-        if (!spec->takesValue) spec = nullptr;  // no bundled flags such as -qi
+      if (matched != nullptr && arg.size() > 2) {
+        if (!matched->takesValue) matched = nullptr;  // no bundled flags such as -qi
         else {
           inlineValue = arg.substr(2);
           hasInline = true;
         }
       }
     }
-    if (spec == nullptr) {
+    if (matched == nullptr) {
       *error = "unknown option " + arg + " for `qrv " + command.name + "`";
       return false;
     }
-    if (spec->takesValue) {
+    if (matched->takesValue) {
       if (!hasInline) {
         if (i + 1 >= argc) {
           *error = "option " + arg + " needs a value";
@@ -183,13 +183,13 @@ bool ParseArguments(const Command& command, int argc, char** argv, Arguments* ar
         }
         inlineValue = argv[++i];
       }
-      args->values[spec->longName] = inlineValue;
+      args->values[matched->longName] = inlineValue;
     } else {
       if (hasInline) {
-        *error = "option --" + std::string(spec->longName) + " takes no value";
+        *error = "option --" + std::string(matched->longName) + " takes no value";
         return false;
       }
-      args->values[spec->longName] = "";
+      args->values[matched->longName] = "";
     }
   }
   return true;
