@@ -19,6 +19,11 @@ struct Shape {
   size_t big;
 };
 
+// GoogleTest would otherwise print the raw bytes, padding included.
+void PrintTo(const Shape& shape, std::ostream* out) {
+  *out << "seed " << shape.seed << ", " << shape.entries << " entries";
+}
+
 // Whether detection accepts the archive: an entry ending exactly at byte 2048
 // leaves nothing to read there, and the head is refused.
 int32_t ExpectedDetection(const RandomArchive& archive) {

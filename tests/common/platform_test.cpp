@@ -24,6 +24,9 @@ struct StreamCase {
   bool memory;
 };
 
+// GoogleTest would otherwise print the raw bytes, padding included.
+void PrintTo(const StreamCase& stream, std::ostream* out) { *out << stream.name; }
+
 class ReadStream : public testing::TestWithParam<StreamCase> {
  protected:
   void SetUp() override {
