@@ -71,7 +71,12 @@ QRV_ALWAYS_INLINE void FillBits(BitReader* reader) {
     reader->next += (63 - reader->held) >> 3;
     reader->held |= 56;
   } else {
-    FillBitsSlow(reader);
+    // Through a copy, so that the caller's reader never has its address taken
+    // by a call: the compiler can then keep it in registers across byte
+    // stores, which might otherwise alias it.
+    BitReader copy = *reader;
+    FillBitsSlow(&copy);
+    *reader = copy;
   }
 }
 

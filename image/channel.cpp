@@ -1,10 +1,13 @@
 // Row-channel decoding. The run header and the codes are read with the bit
 // reader's fast paths when enough bits are held and bit by bit near the end of
 // the stream, so that a stream cut anywhere fails exactly where word-by-word
-// reading would. Zero runs are filled without reading codes.
+// reading would. Zero runs are filled without reading codes, or not at all
+// where the bytes are known to be zero already.
 #include "channel.h"
 
 #include <string.h>
+
+#include <utility>
 
 namespace qrv {
 namespace {
@@ -63,7 +66,12 @@ int32_t ReadRunSlow(BitReader* reader, uint32_t remaining, Run* run) {
 QRV_ALWAYS_INLINE int32_t ReadRun(BitReader* reader, uint32_t remaining, Run* run) {
   if (reader->held < kMaxRunHeaderBits) {
     FillBits(reader);
-    if (reader->held < kMaxRunHeaderBits) return ReadRunSlow(reader, remaining, run);
+    if (reader->held < kMaxRunHeaderBits) {
+      BitReader copy = *reader;  // as in FillBits: the caller's reader stays in registers
+      int32_t rc = ReadRunSlow(&copy, remaining, run);
+      *reader = copy;
+      return rc;
+    }
   }
   uint64_t bits = reader->bits;
   uint32_t w = static_cast<uint32_t>(bits >> 61);
@@ -82,14 +90,62 @@ QRV_ALWAYS_INLINE int32_t ReadRun(BitReader* reader, uint32_t remaining, Run* ru
   return RC_OK;
 }
 
-// Reads `count` codes of kBits bits to out, out + step, ...; with kMapped each
-// code is replaced at once by its sample after *previous. The inner loop takes
-// as many codes as the held bits allow without a check.
-template <int32_t kBits, int32_t kStep, bool kMapped>
+// Stores the kFull codes at the top of `bits` to out, out + stride, ...: a
+// fixed count with constant shifts, so that the loop unrolls fully and the
+// stores do not wait on each other.
+template <int32_t kBits, int32_t kIndex>
+QRV_ALWAYS_INLINE void StoreCode(uint64_t bits, uint8_t* out, int32_t stride) {
+  uint32_t code = static_cast<uint32_t>(bits >> (64 - kBits * (kIndex + 1))) & ((1u << kBits) - 1);
+#if defined(__GNUC__)
+  // Keeps the compiler from gathering the codes into vector registers first,
+  // which takes more instructions than the byte stores it saves.
+  __asm__("" : "+r"(code));
+#endif
+  out[kIndex * stride] = static_cast<uint8_t>(code);
+}
+
+template <int32_t kBits, size_t... kIndex>
+QRV_ALWAYS_INLINE void StoreCodes(uint64_t bits, uint8_t* out, int32_t stride,
+                                  std::index_sequence<kIndex...>) {
+  (StoreCode<kBits, static_cast<int32_t>(kIndex)>(bits, out, stride), ...);
+}
+
+// Reads `count` codes of kBits bits to out, out + step, .... Whole batches of
+// what a topped-up reader always holds (at least 56 bits) go through the
+// unrolled store. So does a shorter rest when at least a batch's worth of the
+// row-channel's positions lie ahead (`room`, counted from out): the codes past
+// the run are stray, and *dirtyEnd moves past them so that a later zero run
+// clears them. Near the end of the stream codes are taken as far as the held
+// bits allow, so that a short stream fails exactly where word-by-word reading
+// would.
+template <int32_t kBits, int32_t kStep>
 QRV_ALWAYS_INLINE int32_t ReadCodesOf(BitReader* reader, uint8_t* out, int32_t step,
-                                      uint32_t count, uint8_t* previous) {
+                                      uint32_t count, uint32_t room, uint8_t** dirtyEnd) {
   const int32_t stride = kStep != 0 ? kStep : step;
-  uint8_t p = kMapped ? *previous : 0;
+  constexpr uint32_t kFull = 56 / kBits;
+  constexpr int32_t kFullBits = static_cast<int32_t>(kFull) * kBits;
+  while (count > 0) {
+    if (reader->held < kFullBits) {
+      FillBits(reader);
+      if (reader->held < kFullBits) break;
+    }
+    if (count < kFull && room < kFull) break;
+    StoreCodes<kBits>(reader->bits, out, stride, std::make_index_sequence<kFull>());
+    if (count < kFull) {
+      // 0 < count * kBits < kFullBits <= 56: a valid shift.
+      int32_t usedBits = static_cast<int32_t>(count) * kBits;
+      uint8_t* storedEnd = out + static_cast<int32_t>(kFull) * stride;
+      if (storedEnd > *dirtyEnd) *dirtyEnd = storedEnd;
+      reader->bits <<= usedBits;
+      reader->held -= usedBits;
+      return RC_OK;
+    }
+    reader->bits <<= kFullBits;
+    reader->held -= kFullBits;
+    out += static_cast<int32_t>(kFull) * stride;
+    count -= kFull;
+    room -= kFull;
+  }
   while (count > 0) {
     if (reader->held < 57) FillBits(reader);
     uint32_t batch = static_cast<uint32_t>(reader->held) / kBits;
@@ -97,70 +153,168 @@ QRV_ALWAYS_INLINE int32_t ReadCodesOf(BitReader* reader, uint8_t* out, int32_t s
     if (batch > count) batch = count;
     uint64_t bits = reader->bits;
     for (uint32_t i = 0; i < batch; ++i) {
-      uint8_t code = static_cast<uint8_t>(bits >> (64 - kBits));
+      *out = static_cast<uint8_t>(bits >> (64 - kBits));
       bits <<= kBits;
-      if (kMapped) {
-        p = MapByTable(p, code);
-        *out = p;
-      } else {
-        *out = code;
-      }
       out += stride;
     }
     reader->bits = bits;
     reader->held -= static_cast<int32_t>(batch) * kBits;
     count -= batch;
   }
-  if (kMapped) *previous = p;
   return RC_OK;
 }
 
 // One copy of the code loop per code width, so that its shifts are constants.
-template <int32_t kStep, bool kMapped>
-int32_t ReadCodes(BitReader* reader, uint8_t* out, int32_t step, uint32_t count,
-                  int32_t codeBits, uint8_t* previous) {
+template <int32_t kStep>
+QRV_ALWAYS_INLINE int32_t ReadCodes(BitReader* reader, uint8_t* out, int32_t step, uint32_t count,
+                  int32_t codeBits, uint32_t room, uint8_t** dirtyEnd) {
   switch (codeBits) {
-    case 2: return ReadCodesOf<2, kStep, kMapped>(reader, out, step, count, previous);
-    case 3: return ReadCodesOf<3, kStep, kMapped>(reader, out, step, count, previous);
-    case 4: return ReadCodesOf<4, kStep, kMapped>(reader, out, step, count, previous);
-    case 5: return ReadCodesOf<5, kStep, kMapped>(reader, out, step, count, previous);
-    case 6: return ReadCodesOf<6, kStep, kMapped>(reader, out, step, count, previous);
-    case 7: return ReadCodesOf<7, kStep, kMapped>(reader, out, step, count, previous);
-    default: return ReadCodesOf<8, kStep, kMapped>(reader, out, step, count, previous);
+    case 2: return ReadCodesOf<2, kStep>(reader, out, step, count, room, dirtyEnd);
+    case 3: return ReadCodesOf<3, kStep>(reader, out, step, count, room, dirtyEnd);
+    case 4: return ReadCodesOf<4, kStep>(reader, out, step, count, room, dirtyEnd);
+    case 5: return ReadCodesOf<5, kStep>(reader, out, step, count, room, dirtyEnd);
+    case 6: return ReadCodesOf<6, kStep>(reader, out, step, count, room, dirtyEnd);
+    case 7: return ReadCodesOf<7, kStep>(reader, out, step, count, room, dirtyEnd);
+    default: return ReadCodesOf<8, kStep>(reader, out, step, count, room, dirtyEnd);
   }
 }
 
-// Pass 1 of a row-channel: its codes, zero runs written as zeros.
-template <int32_t kStep>
+// Pass 1 of a row-channel: its codes, and the number of zero-run codes added
+// to *zeroCodes. With kZeroFill zero runs are written as zeros and nothing
+// stray is stored. Without it the caller's bytes must start out zero: stray
+// codes stored ahead of the current position are cleared by the zero run that
+// reaches them, and other zero-run bytes are left as they are.
+template <int32_t kStep, bool kZeroFill>
 QRV_ALWAYS_INLINE int32_t ReadChannelCodes(BitReader* reader, uint8_t* first, int32_t step,
-                                           int32_t count) {
+                                           int32_t count, uint32_t* zeroCodes) {
   const int32_t stride = kStep != 0 ? kStep : step;
+  // A local reader whose address no call sees: see FillBits.
+  BitReader local = *reader;
   uint32_t remaining = static_cast<uint32_t>(count);
   uint8_t* out = first;
+  // Positions from out up to here may hold stray codes; those past it are zero.
+  uint8_t* dirtyEnd = first;
+  uint32_t zeros = 0;
   int32_t rc = RC_OK;
   while (rc == RC_OK && remaining > 0) {
     Run run;
-    rc = ReadRun(reader, remaining, &run);
+    rc = ReadRun(&local, remaining, &run);
     if (rc != RC_OK) break;
     if (run.codeBits == 0) {
-      if (stride == 1) {
-        memset(out, 0, run.length);
+      zeros += run.length;
+      if (kZeroFill) {
+        for (uint32_t i = 0; i < run.length; ++i) out[static_cast<size_t>(i) * stride] = 0;
       } else {
-        for (uint32_t i = 0; i < run.length; ++i) out[i * stride] = 0;
+        // Clearing past the run's end too is harmless: those bytes are zero
+        // until a later run writes them.
+        for (uint8_t* at = out; at < dirtyEnd; at += stride) *at = 0;
+        dirtyEnd = out;
       }
     } else {
-      rc = ReadCodes<kStep, false>(reader, out, step, run.length, run.codeBits, nullptr);
+      rc = ReadCodes<kStep>(&local, out, step, run.length, run.codeBits,
+                            kZeroFill ? 0 : remaining, &dirtyEnd);
     }
     out += static_cast<size_t>(run.length) * stride;
     remaining -= run.length;
   }
+  *reader = local;
+  *zeroCodes += zeros;
   return rc;
+}
+
+// Row mappers: kRows rows in lockstep, each channel of each row one chain.
+template <int32_t kRows>
+void MapRowsOf8(uint8_t* const* rows, int32_t width) {
+  uint8_t* at[kRows];
+  uint8_t p[kRows];
+  for (int32_t n = 0; n < kRows; ++n) {
+    at[n] = rows[n];
+    p[n] = rows[n][0];
+  }
+  for (int32_t x = 1; x < width; ++x) {
+    for (int32_t n = 0; n < kRows; ++n) {
+      p[n] = MapByTable(p[n], at[n][x]);
+      at[n][x] = p[n];
+    }
+  }
+}
+
+template <int32_t kRows>
+void MapRowsOf24(uint8_t* const* rows, int32_t width) {
+  uint8_t* at[kRows];
+  uint8_t p[kRows][3];
+  for (int32_t n = 0; n < kRows; ++n) {
+    at[n] = rows[n] + 3;
+    for (int32_t c = 0; c < 3; ++c) p[n][c] = rows[n][c];
+  }
+  for (int32_t x = 1; x < width; ++x) {
+    for (int32_t n = 0; n < kRows; ++n) {
+      for (int32_t c = 0; c < 3; ++c) {
+        p[n][c] = MapByTable(p[n][c], at[n][c]);
+        at[n][c] = p[n][c];
+      }
+      at[n] += 3;
+    }
+  }
+}
+
+constexpr int32_t kSkipPixels = 8;
+
+// One 24-bit row, a group of kSkipPixels pixels at a time: a group whose codes
+// are all zero repeats the pixel before it. Worth its test per group only in
+// rows made mostly of zero runs.
+void MapRowSkipping24(uint8_t* row, int32_t width) {
+  uint8_t p0 = row[0];
+  uint8_t p1 = row[1];
+  uint8_t p2 = row[2];
+  uint8_t* at = row + 3;
+  int32_t left = width - 1;
+  uint8_t fill[3 * kSkipPixels];
+  bool fillValid = false;  // fill holds the pixel (p0, p1, p2) repeated
+  for (; left >= kSkipPixels; left -= kSkipPixels, at += 3 * kSkipPixels) {
+    uint64_t a;
+    uint64_t b;
+    uint64_t c;
+    memcpy(&a, at, 8);
+    memcpy(&b, at + 8, 8);
+    memcpy(&c, at + 16, 8);
+    if ((a | b | c) == 0) {
+      if (!fillValid) {
+        for (int32_t i = 0; i < kSkipPixels; ++i) {
+          fill[3 * i] = p0;
+          fill[3 * i + 1] = p1;
+          fill[3 * i + 2] = p2;
+        }
+        fillValid = true;
+      }
+      memcpy(at, fill, sizeof fill);
+      continue;
+    }
+    fillValid = false;
+    for (int32_t i = 0; i < 3 * kSkipPixels; i += 3) {
+      p0 = MapByTable(p0, at[i]);
+      p1 = MapByTable(p1, at[i + 1]);
+      p2 = MapByTable(p2, at[i + 2]);
+      at[i] = p0;
+      at[i + 1] = p1;
+      at[i + 2] = p2;
+    }
+  }
+  for (; left > 0; --left, at += 3) {
+    p0 = MapByTable(p0, at[0]);
+    p1 = MapByTable(p1, at[1]);
+    p2 = MapByTable(p2, at[2]);
+    at[0] = p0;
+    at[1] = p1;
+    at[2] = p2;
+  }
 }
 
 }  // namespace
 
 int32_t DecodeChannel(BitReader* reader, uint8_t* first, int32_t step, int32_t count) {
-  int32_t rc = ReadChannelCodes<0>(reader, first, step, count);
+  uint32_t zeroCodes = 0;
+  int32_t rc = ReadChannelCodes<0, true>(reader, first, step, count, &zeroCodes);
   if (rc != RC_OK) return rc;
   // Pass 2: the first code is the sample itself.
   uint8_t* at = first;
@@ -171,63 +325,47 @@ int32_t DecodeChannel(BitReader* reader, uint8_t* first, int32_t step, int32_t c
   return RC_OK;
 }
 
-// The two passes fused: each code is mapped as soon as it is read, and a zero
-// run is a fill with the sample before it. Only the pixels of a successful
-// decode are ever seen, so this cannot be told from mapping afterwards.
-int32_t DecodeRow8(BitReader* reader, uint8_t* row, int32_t width) {
-  uint32_t remaining = static_cast<uint32_t>(width);
-  uint8_t* out = row;
-  uint8_t previous = 0;
-  bool first = true;
+int32_t ReadRowCodes8(BitReader* reader, uint8_t* row, int32_t width) {
+  uint32_t zeroCodes = 0;
+  return ReadChannelCodes<1, false>(reader, row, 1, width, &zeroCodes);
+}
+
+int32_t ReadRowCodes24(BitReader* reader, uint8_t* row, int32_t width, uint32_t* zeroCodes) {
   int32_t rc = RC_OK;
-  while (rc == RC_OK && remaining > 0) {
-    Run run;
-    rc = ReadRun(reader, remaining, &run);
-    if (rc != RC_OK) break;
-    uint32_t length = run.length;
-    uint8_t* runStart = out;
-    if (run.codeBits == 0) {
-      // The first sample of a row-channel is its own code, here 0.
-      if (first) previous = 0;
-      memset(out, previous, length);
-    } else {
-      if (first) {
-        // The first code is the sample; the rest of its run maps from it.
-        uint32_t sample = 0;
-        rc = GetBits(reader, run.codeBits, &sample);
-        if (rc != RC_OK) break;
-        previous = static_cast<uint8_t>(sample);
-        *out++ = previous;
-        --length;
-      }
-      rc = ReadCodes<1, true>(reader, out, 1, length, run.codeBits, &previous);
-    }
-    first = false;
-    out = runStart + run.length;
-    remaining -= run.length;
+  for (int32_t c = 0; rc == RC_OK && c < 3; ++c) {
+    rc = ReadChannelCodes<3, false>(reader, row + c, 3, width, zeroCodes);
   }
   return rc;
 }
 
-// The three channels' codes first, then their mapping as three independent
-// chains in lockstep, so that their latencies overlap.
-int32_t DecodeRow24(BitReader* reader, uint8_t* row, int32_t width) {
-  int32_t rc = RC_OK;
-  for (int32_t c = 0; rc == RC_OK && c < 3; ++c) rc = ReadChannelCodes<3>(reader, row + c, 3, width);
-  if (rc != RC_OK) return rc;
-  uint8_t p0 = row[0];
-  uint8_t p1 = row[1];
-  uint8_t p2 = row[2];
-  uint8_t* at = row + 3;
-  for (int32_t x = 1; x < width; ++x, at += 3) {
-    p0 = MapByTable(p0, at[0]);
-    p1 = MapByTable(p1, at[1]);
-    p2 = MapByTable(p2, at[2]);
-    at[0] = p0;
-    at[1] = p1;
-    at[2] = p2;
+void MapRows8(uint8_t* const* rows, int32_t count, int32_t width) {
+  switch (count) {
+    case 1: MapRowsOf8<1>(rows, width); break;
+    case 2: MapRowsOf8<2>(rows, width); break;
+    case 3: MapRowsOf8<3>(rows, width); break;
+    default: MapRowsOf8<4>(rows, width); break;
   }
-  return RC_OK;
+}
+
+void MapRows24(uint8_t* const* rows, const uint32_t* zeroCodes, int32_t count, int32_t width) {
+  // Rows with at least half their codes in zero runs go alone through the
+  // skipping mapper; the others in lockstep.
+  uint8_t* dense[kMaxMappedRows];
+  int32_t denseCount = 0;
+  for (int32_t n = 0; n < count; ++n) {
+    if (uint64_t{zeroCodes[n]} * 2 >= uint64_t{3} * static_cast<uint32_t>(width)) {
+      MapRowSkipping24(rows[n], width);
+    } else {
+      dense[denseCount++] = rows[n];
+    }
+  }
+  switch (denseCount) {
+    case 0: break;
+    case 1: MapRowsOf24<1>(dense, width); break;
+    case 2: MapRowsOf24<2>(dense, width); break;
+    case 3: MapRowsOf24<3>(dense, width); break;
+    default: MapRowsOf24<4>(dense, width); break;
+  }
 }
 
 }  // namespace qrv

@@ -49,12 +49,31 @@ constexpr uint8_t MapNeighbour(uint8_t previous, uint8_t code) {
 [[nodiscard]] int32_t DecodeChannel(BitReader* reader, uint8_t* first, int32_t step,
                                     int32_t count);
 
-// One pixel row of an 8-bit picture: `width` bytes at `row`.
-[[nodiscard]] int32_t DecodeRow8(BitReader* reader, uint8_t* row, int32_t width);
+// Pass 1 of a whole pixel row, the codes only, into a row of a zero-filled
+// pixel block that nothing has written yet: zero runs are skipped, since their
+// bytes already hold code 0. An 8-bit row is `width` bytes at `row`; a 24-bit
+// row puts channel c of the file into byte c of each of the `width` 3-byte
+// pixels and adds the number of codes that came in zero runs to *zeroCodes.
+// A short run's codes may be stored with stray ones after them, always inside
+// the row-channel; the runs that follow overwrite or clear those. The picture
+// decoder maps the rows later (MapRows8, MapRows24); on failure the bytes hold
+// codes.
+[[nodiscard]] int32_t ReadRowCodes8(BitReader* reader, uint8_t* row, int32_t width);
+[[nodiscard]] int32_t ReadRowCodes24(BitReader* reader, uint8_t* row, int32_t width,
+                                     uint32_t* zeroCodes);
 
-// One pixel row of a 24-bit picture: channel c of the file into byte c of each
-// of the `width` 3-byte pixels at `row`.
-[[nodiscard]] int32_t DecodeRow24(BitReader* reader, uint8_t* row, int32_t width);
+// Most rows mapped at once: the rows' chains run in lockstep, so that their
+// latencies overlap.
+constexpr int32_t kMaxMappedRows = 4;
+
+// Pass 2 of `count` (1 to kMaxMappedRows) rows read by ReadRowCodes8, in place.
+void MapRows8(uint8_t* const* rows, int32_t count, int32_t width);
+
+// Pass 2 of `count` (1 to kMaxMappedRows) rows read by ReadRowCodes24, in
+// place. `zeroCodes[i]` is what ReadRowCodes24 counted for rows[i]: rows made
+// mostly of zero runs are mapped a group of pixels at a time where all their
+// codes are zero.
+void MapRows24(uint8_t* const* rows, const uint32_t* zeroCodes, int32_t count, int32_t width);
 
 }  // namespace qrv
 

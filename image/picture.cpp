@@ -51,6 +51,15 @@ void FillBitmapInfo(const ImageHeader& header, const BitmapLayout& layout, uint8
   }
 }
 
+// Rows are mapped in groups, a group once the codes of all its rows are read:
+// the codes wait in the pixel block, where nothing else looks at them, and a
+// failure or an abort discards the block, so the host sees the same pixels,
+// progress calls and result as with each row mapped at once.
+constexpr int32_t kGroupRows8 = 4;
+constexpr int32_t kGroupRows24 = 2;
+static_assert(kGroupRows8 <= kMaxMappedRows && kGroupRows24 <= kMaxMappedRows,
+              "the row mappers take at most kMaxMappedRows rows");
+
 int32_t DecodePicture(StreamHandle stream, const ImageHeader& header, const BitmapLayout& layout,
                       uint8_t* pixels, ProgressCallback progress, QrvUser user) {
   BitReader reader;
@@ -58,14 +67,36 @@ int32_t DecodePicture(StreamHandle stream, const ImageHeader& header, const Bitm
   if (rc != RC_OK) return rc;
   const int32_t height = header.height;
   const int32_t width = header.width;
+  const bool grey = layout.bytesPerPixel == 1;
+  const int32_t groupRows = grey ? kGroupRows8 : kGroupRows24;
+  uint8_t* pending[kMaxMappedRows];
+  uint32_t zeroCodes[kMaxMappedRows];
+  int32_t pendingCount = 0;
   for (int32_t r = 0; rc == RC_OK && r < height; ++r) {
     if (progress(r, height, user) != 0) {
       rc = RC_ABORTED;
       break;
     }
     uint8_t* row = pixels + static_cast<size_t>(height - 1 - r) * layout.stride;
-    rc = layout.bytesPerPixel == 1 ? DecodeRow8(&reader, row, width)
-                                   : DecodeRow24(&reader, row, width);
+    zeroCodes[pendingCount] = 0;
+    rc = grey ? ReadRowCodes8(&reader, row, width)
+              : ReadRowCodes24(&reader, row, width, &zeroCodes[pendingCount]);
+    pending[pendingCount++] = row;
+    if (rc == RC_OK && pendingCount == groupRows) {
+      if (grey) {
+        MapRows8(pending, pendingCount, width);
+      } else {
+        MapRows24(pending, zeroCodes, pendingCount, width);
+      }
+      pendingCount = 0;
+    }
+  }
+  if (rc == RC_OK && pendingCount > 0) {
+    if (grey) {
+      MapRows8(pending, pendingCount, width);
+    } else {
+      MapRows24(pending, zeroCodes, pendingCount, width);
+    }
   }
   if (rc == RC_OK && progress(height, height, user) != 0) rc = RC_ABORTED;
   EndBits(&reader, &rc);

@@ -2,6 +2,7 @@
 // exports against the reference decoder on valid and damaged streams.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 
 #include "fault_platform.h"
@@ -125,6 +126,58 @@ TEST(Differential, DamagedStreamsAgreeWithTheReference) {
   EXPECT_GT(counts[0], 50);
   EXPECT_GT(counts[1], 200);
   EXPECT_GT(counts[2], 200);
+}
+
+// Rows of mixed kinds within one picture: flat rows (all channels in zero
+// runs), rows flat in one channel only, rows half flat and half noisy, and
+// noisy rows, so that rows decoded together are of different kinds.
+Bytes MixedRows(std::mt19937_64& rng, uint32_t width, uint32_t height, int channels) {
+  Bytes samples(size_t{width} * height * channels);
+  for (uint32_t y = 0; y < height; ++y) {
+    uint8_t* row = samples.data() + size_t{y} * width * channels;
+    const int kind = static_cast<int>(rng() % 4);
+    const uint8_t base = static_cast<uint8_t>(rng());
+    for (uint32_t x = 0; x < width; ++x) {
+      for (int c = 0; c < channels; ++c) {
+        bool flat = kind == 0 || (kind == 1 && c == 1) || (kind == 2 && x < width / 2);
+        row[x * channels + c] = flat ? static_cast<uint8_t>(base + c * 40)
+                                     : static_cast<uint8_t>(base + rng() % 7);
+      }
+    }
+  }
+  return samples;
+}
+
+TEST(Differential, EveryHeightAndAbortAgreeWithTheReference) {
+  ResetFaults();
+  std::mt19937_64 rng(4242);
+  for (int bits : {8, 24}) {
+    for (uint32_t height = 1; height <= 9; ++height) {
+      for (uint32_t width : {1u, 7u, 8u, 9u, 33u, 250u}) {
+        Sampled p{width, height, bits, MixedRows(rng, width, height, bits / 8)};
+        Bytes file = Encode(p, height % 2 == 0 ? 0 : rng() | 1);
+        std::string what = std::to_string(width) + "x" + std::to_string(height) + "x" +
+                           std::to_string(bits);
+        ExpectSameAsReference(file, what);
+        ASSERT_EQ(Decode(file).pixels, ExpectedPixels(p)) << what;
+        // A stop asked for at any progress call, the last one included.
+        for (uint32_t abortAt = 0; abortAt <= height; ++abortAt) {
+          Decoded d = DecodeWith(GetPicture, FreeHostBlock, file, static_cast<int>(abortAt));
+          ASSERT_EQ(d.rc, RC_ABORTED) << what << " abort at " << abortAt;
+          ASSERT_EQ(d.progress.size(), abortAt + 1) << what << " abort at " << abortAt;
+          ASSERT_EQ(d.progress.back(), std::make_pair(static_cast<int32_t>(abortAt),
+                                                      static_cast<int32_t>(height)));
+          ASSERT_EQ(LiveBlocks(), 0) << what << ": " << LiveSummary();
+        }
+        // Cut at every byte of the last two rows' share of the stream.
+        for (size_t cut = file.size() - std::min<size_t>(file.size() - 12, 40); cut < file.size();
+             ++cut) {
+          ExpectSameAsReference(Bytes(file.begin(), file.begin() + cut),
+                                what + " cut at " + std::to_string(cut));
+        }
+      }
+    }
+  }
 }
 
 }  // namespace
