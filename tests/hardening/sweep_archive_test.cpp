@@ -53,10 +53,7 @@ const std::vector<Kind>& Kinds() {
   return kinds;
 }
 
-Bytes BlockBytes(QrvBlock block, size_t size) {
-  const auto* bytes = static_cast<const uint8_t*>(block);
-  return Bytes(bytes, bytes + size);
-}
+Bytes BlockBytes(QrvBlock block, size_t size) { return test::HostBlockBytes(block, size); }
 
 TEST(ArchiveFaultSweep, EveryExportEveryInputKind) {
   // Three entries; the second one's data is not a multiple of 32 bytes, so

@@ -59,10 +59,7 @@ const std::vector<Kind>& Kinds() {
   return kinds;
 }
 
-Bytes BlockBytes(QrvBlock block, size_t size) {
-  const auto* bytes = static_cast<const uint8_t*>(block);
-  return Bytes(bytes, bytes + size);
-}
+Bytes BlockBytes(QrvBlock block, size_t size) { return test::HostBlockBytes(block, size); }
 
 TEST(ImageFaultSweep, EveryExportEveryInputKind) {
   std::vector<std::pair<std::string, SweepCount>> counts;

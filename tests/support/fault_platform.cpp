@@ -106,6 +106,14 @@ bool FreeHostBlock(BlockHandle block) {
   return true;
 }
 
+std::vector<uint8_t> HostBlockBytes(BlockHandle block, size_t size) {
+  const auto* bytes = static_cast<const uint8_t*>(platform_real::LockBlock(block));
+  if (bytes == nullptr) return {};
+  std::vector<uint8_t> copy(bytes, bytes + size);
+  platform_real::UnlockBlock(block);
+  return copy;
+}
+
 }  // namespace test
 
 namespace platform {

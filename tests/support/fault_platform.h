@@ -5,7 +5,9 @@
 #ifndef QRV_TESTS_FAULT_PLATFORM_H
 #define QRV_TESTS_FAULT_PLATFORM_H
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform.h"
 
@@ -56,6 +58,10 @@ std::string LiveSummary();
 // The host's side of a handed-over block: true when `block` is a live,
 // unlocked block; it is then freed. False (and nothing freed) otherwise.
 bool FreeHostBlock(BlockHandle block);
+
+// The first `size` bytes of a handed-over block, read the way a host reads it
+// (lock, copy, unlock), without counting as a call of the code under test.
+std::vector<uint8_t> HostBlockBytes(BlockHandle block, size_t size);
 
 }  // namespace qrv::test
 
