@@ -10,6 +10,10 @@ target_compile_options(qrv_plugin_flags INTERFACE
 # qrv_add_plugin(NAME ABOUT OBJECTS DEF MAP): a plug-in library made of the
 # object library OBJECTS, the common layer and the build's platform backend.
 function(qrv_add_plugin name about objects def map)
+  # The web build links the objects into modules of its own (hosts/web).
+  if(EMSCRIPTEN)
+    return()
+  endif()
   add_library(${name} SHARED $<TARGET_OBJECTS:${objects}>)
   target_link_libraries(${name} PRIVATE qrv_common qrv_platform qrv_plugin_flags)
   set_target_properties(${name} PROPERTIES PREFIX "" OUTPUT_NAME ${name})
