@@ -60,6 +60,7 @@
   }
 
   async function openFile(file) {
+    busy('Reading ' + file.name + '\u2026');
     try {
       openBytes(file.name, await file.arrayBuffer());
     } catch (error) {
@@ -139,13 +140,14 @@
 
   // --- pictures --------------------------------------------------------------
 
-  function showPicture({ name, width, height, bits, rgba, entry, data }) {
+  function showPicture({ name, width, height, bits, rgba, entry, data, decodeMs }) {
     canvas.width = width;
     canvas.height = height;
     canvas.getContext('2d').putImageData(new ImageData(rgba, width, height), 0, 0);
     canvas.dataset.width = width;
     canvas.dataset.height = height;
     canvas.dataset.bits = bits;
+    canvas.dataset.decodeMs = decodeMs.toFixed(1);
     pictureName = name;
     shownEntry = entry ? { name: entry, data } : null;
     $('picture-name').textContent = name;
@@ -167,7 +169,7 @@
   });
 
   $('download-entry').addEventListener('click', () => {
-    if (shownEntry) download(new Blob([shownEntry.data]), shownEntry.name);
+    if (shownEntry) download(new Blob([shownEntry.data], { type: 'application/octet-stream' }), shownEntry.name);
   });
 
   function download(blob, name) {
@@ -264,7 +266,7 @@
         const stem = archiveName.replace(/\.[^.]*$/, '') || 'archive';
         download(await Zip.make(files), stem + '.zip');
       } else {
-        for (const file of files) download(new Blob([file.data]), file.name);
+        for (const file of files) download(new Blob([file.data], { type: 'application/octet-stream' }), file.name);
       }
       setState('ready');
     } catch (error) {

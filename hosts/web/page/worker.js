@@ -93,15 +93,20 @@ async function call(module, name, types, args) {
 // GetPicture over `bytes`: the picture as RGBA rows from the top.
 async function decodePicture(bytes, label) {
   const outs = image._malloc(8);
+  let decodeMs = 0;
   try {
-    const rc = await withCopy(image, bytes, (address) =>
-      call(image, 'GetPicture', ['number', 'number', 'number', 'number', 'number', 'number', 'number'],
-        [address, bytes.length, INPUT_MEMORY, outs, outs + 4, image._qw_progress_callback(), 0]));
+    const rc = await withCopy(image, bytes, async (address) => {
+      const start = performance.now();
+      const answer = await call(image, 'GetPicture', ['number', 'number', 'number', 'number', 'number', 'number', 'number'],
+        [address, bytes.length, INPUT_MEMORY, outs, outs + 4, image._qw_progress_callback(), 0]);
+      decodeMs = performance.now() - start;
+      return answer;
+    });
     const heap32 = new Int32Array(image.HEAPU8.buffer);
     const infoBlock = heap32[outs >> 2], bitsBlock = heap32[(outs >> 2) + 1];
     if (rc !== RC_OK) throw new Failure(label + ': ' + resultMessage(rc, 'picture'));
     try {
-      return toRgba(image.HEAPU8, infoBlock, bitsBlock);
+      return Object.assign(toRgba(image.HEAPU8, infoBlock, bitsBlock), { decodeMs });
     } finally {
       image._free(infoBlock);
       image._free(bitsBlock);
@@ -206,7 +211,7 @@ async function extractEntry(bytes, entry, label) {
 
 function showPicture(picture, extra) {
   postMessage(Object.assign({ type: 'picture', width: picture.width, height: picture.height,
-    bits: picture.bits, rgba: picture.rgba }, extra), [picture.rgba.buffer]);
+    bits: picture.bits, rgba: picture.rgba, decodeMs: picture.decodeMs }, extra), [picture.rgba.buffer]);
 }
 
 const handlers = {

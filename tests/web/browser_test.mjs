@@ -1,0 +1,379 @@
+// The web page in headless Chromium against the native host: pictures, archives,
+// downloads, failures and Cancel. Every test file is made by the project's own
+// tools (qrv encode and qrv pack from generated BMPs); expected answers come
+// from qrv convert, qrv list --json and qrv extract --stdout.
+//
+// usage: node browser_test.mjs PAGE.html NATIVE_BUILD_DIR [--speed PICTURE]
+import { execFileSync } from 'node:child_process';
+import fs from 'node:fs';
+import http from 'node:http';
+import os from 'node:os';
+import path from 'node:path';
+import puppeteer from 'puppeteer-core';
+
+const [pageFile, nativeDir] = process.argv.slice(2);
+const speedIndex = process.argv.indexOf('--speed');
+const speedPicture = speedIndex > 0 ? process.argv[speedIndex + 1] : null;
+if (!pageFile || !nativeDir) {
+  console.error('usage: node browser_test.mjs PAGE.html NATIVE_BUILD_DIR [--speed PICTURE]');
+  process.exit(2);
+}
+const qrvPath = path.resolve(nativeDir, 'qrv');
+const work = fs.mkdtempSync(path.join(os.tmpdir(), 'qrv-web-'));
+const site = path.join(work, 'site');
+fs.mkdirSync(site);
+fs.copyFileSync(pageFile, path.join(site, 'index.html'));
+
+const qrv = (...args) => execFileSync(qrvPath, args, { maxBuffer: 1 << 30, stdio: ['ignore', 'pipe', 'pipe'] });
+
+// --- test files --------------------------------------------------------------
+
+// A BMP of `width` x `height`: 24-bit from pixel(x, y) -> [r, g, b], or 8-bit
+// grey from pixel(x, y) -> level.
+function writeBmp(file, width, height, bits, pixel) {
+  const stride = (width * (bits / 8) + 3) & ~3;
+  const paletteSize = bits === 8 ? 1024 : 0;
+  const offset = 54 + paletteSize;
+  const bytes = Buffer.alloc(offset + stride * height);
+  bytes.write('BM', 0, 'latin1');
+  bytes.writeUInt32LE(bytes.length, 2);
+  bytes.writeUInt32LE(offset, 10);
+  bytes.writeUInt32LE(40, 14);
+  bytes.writeInt32LE(width, 18);
+  bytes.writeInt32LE(height, 22);
+  bytes.writeUInt16LE(1, 26);
+  bytes.writeUInt16LE(bits, 28);
+  bytes.writeUInt32LE(stride * height, 34);
+  if (bits === 8) {
+    bytes.writeUInt32LE(256, 46);
+    for (let i = 0; i < 256; ++i) bytes.writeUInt32LE(i * 0x010101, 54 + i * 4);
+  }
+  for (let y = 0; y < height; ++y) {
+    let at = offset + (height - 1 - y) * stride;
+    for (let x = 0; x < width; ++x) {
+      if (bits === 8) {
+        bytes[at++] = pixel(x, y);
+      } else {
+        const [r, g, b] = pixel(x, y);
+        bytes[at++] = b;
+        bytes[at++] = g;
+        bytes[at++] = r;
+      }
+    }
+  }
+  fs.writeFileSync(file, bytes);
+}
+
+// Gradients with seeded noise: runs of every length and sign.
+function noisy(seed) {
+  let state = seed >>> 0;
+  return () => {
+    state = (Math.imul(state, 1664525) + 1013904223) >>> 0;
+    return state >>> 24;
+  };
+}
+
+function makeFiles() {
+  const at = (name) => path.join(site, name);
+  const n1 = noisy(1), n2 = noisy(2), n3 = noisy(3);
+  writeBmp(at('colour.bmp'), 203, 117, 24,
+    (x, y) => [(x * 5 + (n1() & 7)) & 255, (y * 3) & 255, ((x ^ y) + (n1() & 3)) & 255]);
+  writeBmp(at('grey.bmp'), 301, 199, 8, (x, y) => ((x + y * 2) & 255) ^ (n2() & 15));
+  writeBmp(at('large.bmp'), 3000, 3000, 24, (x, y) => [x & 255, y & 255, n3()]);
+  qrv('encode', at('colour.bmp'), at('colour.qcg'));
+  qrv('encode', at('grey.bmp'), at('grey.qcg'));
+  qrv('encode', at('large.bmp'), at('large.qcg'));
+  for (const name of ['colour.bmp', 'grey.bmp', 'large.bmp']) fs.rmSync(at(name));
+  qrv('convert', at('colour.qcg'), path.join(work, 'colour.bmp'));
+  qrv('convert', at('grey.qcg'), path.join(work, 'grey.bmp'));
+
+  fs.writeFileSync(path.join(work, 'notes.txt'), 'Packed for the browser tests.\n'.repeat(40));
+  fs.writeFileSync(path.join(work, 'noise.bin'), Buffer.from(Array.from({ length: 5000 }, noisy(4))));
+  fs.copyFileSync(at('grey.qcg'), path.join(work, 'grey_picture'));
+  qrv('pack', at('bundle.dat'), path.join(work, 'notes.txt'), path.join(work, 'grey_picture'),
+    path.join(work, 'noise.bin'));
+
+  const colour = fs.readFileSync(at('colour.qcg'));
+  const bundle = fs.readFileSync(at('bundle.dat'));
+  fs.writeFileSync(at('cut_picture.qcg'), colour.subarray(0, colour.length >> 1));
+  fs.writeFileSync(at('cut_header.qcg'), colour.subarray(0, 7));
+  fs.writeFileSync(at('cut_archive.dat'), bundle.subarray(0, bundle.length - 100));
+  const badSize = Buffer.from(colour);
+  badSize.writeUInt32LE(0, 4);  // a width of 0: no such picture
+  fs.writeFileSync(at('zero_width.qcg'), badSize);
+  fs.writeFileSync(at('random.bin'), Buffer.from(Array.from({ length: 3000 }, noisy(5))));
+  fs.writeFileSync(at('empty.qcg'), Buffer.alloc(0));
+}
+
+// --- the server: the site's folder on 127.0.0.1, every request recorded --------
+
+const requests = [];
+const server = http.createServer((request, response) => {
+  requests.push(request.url);
+  const file = path.join(site, decodeURIComponent(new URL(request.url, 'http://x').pathname));
+  if (!file.startsWith(site) || !fs.existsSync(file) || !fs.statSync(file).isFile()) {
+    response.writeHead(404).end('not found');
+    return;
+  }
+  response.writeHead(200, { 'Content-Type': file.endsWith('.html') ? 'text/html' : 'application/octet-stream' });
+  fs.createReadStream(file).pipe(response);
+});
+
+// --- checks ------------------------------------------------------------------
+
+let failures = 0;
+function check(name, ok, detail) {
+  console.log((ok ? 'ok   ' : 'FAIL ') + name + (ok || detail === undefined ? '' : ': ' + detail));
+  if (!ok) failures += 1;
+}
+
+// The plug-in's bitmap as written by qrv convert to BMP, as RGBA rows from the top.
+function bmpToRgba(file) {
+  const bytes = fs.readFileSync(file);
+  const offset = bytes.readUInt32LE(10), width = bytes.readInt32LE(18);
+  const height = bytes.readInt32LE(22), bits = bytes.readUInt16LE(28);
+  const stride = (width * (bits / 8) + 3) & ~3;
+  const out = Buffer.alloc(width * height * 4);
+  for (let y = 0; y < height; ++y) {
+    let at = offset + (height - 1 - y) * stride;
+    for (let x = 0; x < width; ++x) {
+      const o = (y * width + x) * 4;
+      if (bits === 8) {
+        const colour = 54 + bytes[at++] * 4;
+        out[o] = bytes[colour + 2]; out[o + 1] = bytes[colour + 1]; out[o + 2] = bytes[colour];
+      } else {
+        out[o] = bytes[at + 2]; out[o + 1] = bytes[at + 1]; out[o + 2] = bytes[at];
+        at += 3;
+      }
+      out[o + 3] = 255;
+    }
+  }
+  return { width, height, bits, rgba: out };
+}
+
+async function settled(page, timeout = 30000) {
+  await page.waitForFunction(() => ['ready', 'error'].includes(document.body.dataset.state), { timeout });
+  return page.evaluate(() => ({ state: document.body.dataset.state, error: document.body.dataset.error }));
+}
+
+async function canvasFacts(page) {
+  return page.evaluate(() => {
+    const canvas = document.getElementById('canvas');
+    const data = canvas.getContext('2d').getImageData(0, 0, canvas.width, canvas.height).data;
+    let text = '';
+    for (let i = 0; i < data.length; i += 0x8000) text += String.fromCharCode(...data.subarray(i, i + 0x8000));
+    return { width: +canvas.dataset.width, height: +canvas.dataset.height, bits: +canvas.dataset.bits,
+      decodeMs: +canvas.dataset.decodeMs, rgba: btoa(text) };
+  }).then((f) => Object.assign(f, { rgba: Buffer.from(f.rgba, 'base64') }));
+}
+
+async function rows(page) {
+  return page.$$eval('#entries tbody tr', (list) => list.map((row) => ({
+    name: row.dataset.name, size: +row.dataset.size, position: +row.dataset.position })));
+}
+
+async function waitForFile(folder, name, timeout = 10000) {
+  const file = path.join(folder, name);
+  for (const start = Date.now(); Date.now() - start < timeout;) {
+    if (fs.existsSync(file)) return fs.readFileSync(file);
+    await new Promise((resolve) => setTimeout(resolve, 50));
+  }
+  return null;
+}
+
+// --- the cases -----------------------------------------------------------------
+
+// Pictures: the canvas equals qrv convert's bitmap; failures: state and message.
+const cases = [
+  { file: 'colour.qcg', picture: 'colour.bmp', bits: 24 },
+  { file: 'grey.qcg', picture: 'grey.bmp', bits: 8 },
+  { file: 'bundle.dat', archive: true },
+  { file: 'cut_picture.qcg', error: /^cut_picture\.qcg: picture ends early$/ },
+  { file: 'cut_header.qcg', error: /^cut_header\.qcg: neither a Quorvanel CG picture nor a Quorvanel Archive$/ },
+  { file: 'zero_width.qcg', error: /^zero_width\.qcg: neither a Quorvanel CG picture nor a Quorvanel Archive$/ },
+  { file: 'cut_archive.dat', error: /^cut_archive\.dat: archive ends early$/ },
+  { file: 'random.bin', error: /^random\.bin: neither a Quorvanel CG picture nor a Quorvanel Archive$/ },
+  { file: 'empty.qcg', error: /^empty\.qcg: neither a Quorvanel CG picture nor a Quorvanel Archive$/ },
+  { file: 'missing.qcg', error: /^missing\.qcg: cannot fetch \(HTTP 404\)$/ },
+];
+
+async function runCase(browser, base, entry) {
+  const page = await browser.newPage();
+  await page.goto(`${base}/index.html?src=${entry.file}`);
+  const state = await settled(page);
+  const name = entry.file;
+  if (entry.error) {
+    check(`${name}: error with a message`, state.state === 'error' && entry.error.test(state.error),
+      JSON.stringify(state));
+  } else if (entry.picture) {
+    const facts = await canvasFacts(page);
+    const expected = bmpToRgba(path.join(work, entry.picture));
+    check(`${name}: ready`, state.state === 'ready', JSON.stringify(state));
+    check(`${name}: size and depth`, facts && facts.width === expected.width &&
+      facts.height === expected.height && facts.bits === entry.bits,
+      facts && `${facts.width}x${facts.height}x${facts.bits}`);
+    check(`${name}: pixels equal the plug-in's bitmap`, facts && expected.rgba.equals(facts.rgba));
+  } else if (entry.archive) {
+    await checkArchive(page, name);
+  }
+  await page.close();
+}
+
+async function checkArchive(page, name) {
+  const listed = JSON.parse(qrv('list', '--json', path.join(site, name)).toString()).entries;
+  const shown = await rows(page);
+  const same = (list) => JSON.stringify(list.map(({ name, size, position }) => [name, size, position]));
+  check(`${name}: rows equal qrv list --json`, same(shown) === same(listed), same(shown));
+
+  // Every entry downloads as qrv extracts it; all of them as one ZIP.
+  const downloads = fs.mkdtempSync(path.join(work, 'downloads-'));
+  const cdp = await page.createCDPSession();
+  await cdp.send('Browser.setDownloadBehavior', { behavior: 'allow', downloadPath: downloads });
+  for (const entry of listed) {
+    await page.click(`#entries tr[data-name="${entry.name}"] button.download`);
+    await settled(page);
+    const got = await waitForFile(downloads, entry.name);
+    const expected = qrv('extract', path.join(site, name), entry.name, '--stdout');
+    check(`${name}: download of ${entry.name} equals qrv extract --stdout`, got !== null && expected.equals(got),
+      got === null ? 'downloaded: ' + JSON.stringify(fs.readdirSync(downloads)) : `${got.length} bytes`);
+  }
+  await page.click('#download-all');
+  await settled(page);
+  const zipName = name.replace(/\.[^.]*$/, '') + '.zip';
+  const zip = await waitForFile(downloads, zipName);
+  let zipOk = zip !== null;
+  for (const entry of zipOk ? listed : []) {
+    const inside = execFileSync('unzip', ['-p', path.join(downloads, zipName), entry.name], { maxBuffer: 1 << 30 });
+    zipOk &&= inside.equals(qrv('extract', path.join(site, name), entry.name, '--stdout'));
+  }
+  if (zipOk) execFileSync('unzip', ['-tq', path.join(downloads, zipName)]);
+  check(`${name}: ZIP of all entries holds what qrv extracts`, zipOk);
+
+  // Sorting by size, then filtering by name.
+  await page.click('#entries th[data-key="size"] button');
+  const bySize = (await rows(page)).map((row) => row.size);
+  check(`${name}: sorted by size`, JSON.stringify(bySize) === JSON.stringify([...bySize].sort((a, b) => a - b)) &&
+    bySize.length === listed.length, JSON.stringify(bySize));
+  await page.type('#filter', 'PICT');
+  const filtered = (await rows(page)).map((row) => row.name);
+  check(`${name}: filter box`, JSON.stringify(filtered) === '["grey_picture"]', JSON.stringify(filtered));
+
+  // An entry that is a picture is shown; one that is not says so.
+  await page.click('#entries tr[data-name="grey_picture"]');
+  const shownPicture = await settled(page);
+  const facts = await canvasFacts(page);
+  const expected = bmpToRgba(path.join(work, 'grey.bmp'));
+  check(`${name}: the picture entry is shown`, shownPicture.state === 'ready' && facts &&
+    facts.width === expected.width && facts.bits === 8 && expected.rgba.equals(facts.rgba));
+  await page.$eval('#filter', (input) => { input.value = ''; input.dispatchEvent(new Event('input')); });
+  await page.click('#entries tr[data-name="notes_txt"]');
+  const notPicture = await settled(page);
+  const message = await page.$eval('#message', (element) => element.textContent);
+  const pictureHidden = await page.$eval('#picture', (element) => element.hidden);
+  check(`${name}: an entry that is no picture is not shown`, notPicture.state === 'ready' &&
+    pictureHidden && /not a Quorvanel CG picture/.test(message), message);
+}
+
+// Cancel during a large picture: the plug-in stops and the page says so.
+async function checkCancel(browser, base) {
+  const page = await browser.newPage();
+  await page.goto(`${base}/index.html?src=large.qcg`);
+  // Pressed from inside the page at the first progress step, before the
+  // decoding can finish.
+  const pressedAt = await page.evaluate(() => new Promise((resolve) => {
+    const progress = document.getElementById('progress');
+    const timer = setInterval(() => {
+      if (progress.value <= 0) return;
+      clearInterval(timer);
+      document.getElementById('cancel').click();
+      resolve(progress.value);
+    }, 1);
+  }));
+  const state = await settled(page);
+  check('large.qcg: Cancel stops the decoding', state.state === 'error' && state.error === 'large.qcg: interrupted',
+    JSON.stringify(state) + ` (pressed at ${pressedAt}%)`);
+  // The worker is free again: the next file opens.
+  await page.evaluate(() => fetch('colour.qcg').then((r) => r.arrayBuffer()).then((bytes) => {
+    const transfer = new DataTransfer();
+    transfer.items.add(new File([bytes], 'colour.qcg'));
+    document.dispatchEvent(new DragEvent('drop', { dataTransfer: transfer, bubbles: true, cancelable: true }));
+  }));
+  const after = await settled(page);
+  const facts = await canvasFacts(page);
+  check('a dropped file opens after a Cancel', after.state === 'ready' && facts && facts.width === 203,
+    JSON.stringify(after));
+  await page.close();
+}
+
+// From file:// with the file picker, and nothing fetched but the page.
+async function checkFileUrl(browser) {
+  const page = await browser.newPage();
+  const fetched = [];
+  page.on('request', (request) => fetched.push(request.url()));
+  await page.goto('file://' + path.join(site, 'index.html'));
+  const input = await page.$('#file');
+  await input.uploadFile(path.join(site, 'grey.qcg'));
+  const state = await settled(page);
+  const facts = await canvasFacts(page);
+  check('file://: a picked picture is shown', state.state === 'ready' && facts && facts.bits === 8,
+    JSON.stringify(state));
+  const foreign = fetched.filter((url) => !url.startsWith('file://') && !url.startsWith('blob:') &&
+    !url.startsWith('data:'));
+  check('file://: no other request', foreign.length === 0, JSON.stringify(foreign));
+  await page.close();
+}
+
+// GetPicture's time in the worker for one picture, best of five.
+async function measureSpeed(browser, base, picture) {
+  fs.copyFileSync(picture, path.join(site, 'speed.qcg'));
+  const times = [];
+  for (let i = 0; i < 5; ++i) {
+    const page = await browser.newPage();
+    await page.goto(`${base}/index.html?src=speed.qcg`);
+    await settled(page, 120000);
+    times.push(await page.$eval('#canvas', (canvas) => +canvas.dataset.decodeMs));
+    await page.close();
+  }
+  const best = Math.min(...times);
+  const megapixels = await (async () => {
+    const bytes = fs.readFileSync(picture);
+    return (bytes.readUInt32LE(4) * bytes.readUInt32LE(8)) / 1e6;
+  })();
+  console.log(`GetPicture in the browser: ${path.basename(picture)} best ${best.toFixed(1)} ms ` +
+    `(${(megapixels / (best / 1000)).toFixed(1)} Mpixel/s); all: ${times.map((t) => t.toFixed(1)).join(' ')}`);
+}
+
+// --- main ----------------------------------------------------------------------
+
+const started = Date.now();
+const port = await new Promise((resolve) => server.listen(0, '127.0.0.1', () => resolve(server.address().port)));
+const base = `http://127.0.0.1:${port}`;
+const browser = await puppeteer.launch({
+  executablePath: process.env.QRV_CHROMIUM || '/usr/bin/chromium',
+  headless: true,
+  userDataDir: path.join(work, 'profile'),
+  args: ['--no-sandbox', '--disable-gpu', '--disable-background-networking', '--disable-component-update',
+    '--disable-sync', '--no-first-run', '--disable-default-apps'],
+});
+try {
+  if (speedPicture) {
+    await measureSpeed(browser, base, speedPicture);
+  } else {
+    makeFiles();
+    for (const entry of cases) await runCase(browser, base, entry);
+    await checkCancel(browser, base);
+    await checkFileUrl(browser);
+    const allowed = new Set(['/index.html', ...cases.map((c) => c.file), 'large.qcg', 'colour.qcg']
+      .map((f) => f.startsWith('/') ? f : '/' + f));
+    const foreign = requests.map((url) => new URL(url, base).pathname).filter((p) => !allowed.has(p));
+    check('no request but the page and the files opened', foreign.length === 0, JSON.stringify(foreign));
+  }
+} catch (error) {
+  check('the run completed', false, error.stack);
+} finally {
+  await browser.close();
+  server.close();
+  fs.rmSync(work, { recursive: true, force: true });
+}
+console.log(`${failures === 0 ? 'all passed' : failures + ' failed'} in ${((Date.now() - started) / 1000).toFixed(1)} s`);
+process.exit(failures === 0 ? 0 : 1);
