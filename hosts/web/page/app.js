@@ -68,20 +68,27 @@
     }
   }
 
+  let fetching = null;  // the AbortController of a ?src download under way
+
   async function openUrl(url) {
-    let name = url;
+    fetching = new AbortController();
     try {
       const parsed = new URL(url, location.href);
-      name = decodeURIComponent(parsed.pathname.split('/').pop()) || parsed.host || url;
+      const name = decodeURIComponent(parsed.pathname.split('/').pop()) || parsed.host || url;
       busy('Fetching ' + name + '\u2026');
-      const response = await fetch(parsed, { credentials: 'same-origin' });
+      const response = await fetch(parsed, { credentials: 'same-origin', signal: fetching.signal });
       if (!response.ok) {
         fail(url + ': cannot fetch (HTTP ' + response.status + ')');
         return;
       }
-      openBytes(name, await response.arrayBuffer());
+      const bytes = await response.arrayBuffer();
+      fetching = null;
+      openBytes(name, bytes);
     } catch (error) {
-      fail(url + ': cannot fetch (' + (error.message || error) + ')');
+      fail(url + (error.name === 'AbortError' ? ': interrupted'
+        : ': cannot fetch (' + (error.message || error) + ')'));
+    } finally {
+      fetching = null;
     }
   }
 
@@ -105,7 +112,10 @@
     else fail('only files can be dropped here');
   });
 
-  $('cancel').addEventListener('click', () => post({ type: 'cancel' }));
+  $('cancel').addEventListener('click', () => {
+    if (fetching !== null) fetching.abort();
+    else post({ type: 'cancel' });
+  });
 
   // --- what the worker sends back -------------------------------------------
 
