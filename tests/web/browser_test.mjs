@@ -20,6 +20,7 @@ if (!pageFile || !nativeDir) {
   process.exit(2);
 }
 const qrvPath = path.resolve(nativeDir, 'qrv');
+const corpusDir = new URL('../corpus', import.meta.url).pathname;
 const work = fs.mkdtempSync(path.join(os.tmpdir(), 'qrv-web-'));
 const site = path.join(work, 'site');
 fs.mkdirSync(site);
@@ -359,6 +360,67 @@ async function checkCancel(browser, base) {
   await page.close();
 }
 
+// What qrv says of a file, taken from its last stderr line "qrv: PATH: message".
+function qrvAnswer(...args) {
+  try {
+    return { ok: true, out: qrv(...args).toString() };
+  } catch (error) {
+    const lines = error.stderr.toString().trim().split('\n');
+    const last = lines[lines.length - 1];
+    const file = args.find((arg) => arg.includes('/'));
+    return { ok: false, message: last.slice(last.indexOf(file) + file.length + 2) };
+  }
+}
+
+// Every file of the malformed-input corpus, dropped on one page in turn: the
+// page fails where qrv fails, in qrv's words (those of `qrv info` when neither
+// plug-in takes the file or the listing fails, of `qrv convert` when decoding
+// fails), and shows what qrv shows otherwise.
+async function checkCorpus(browser, base, corpusDir) {
+  const folder = path.join(site, 'corpus');
+  fs.mkdirSync(folder);
+  const files = [];
+  for (const kind of ['image', 'archive']) {
+    for (const name of fs.readdirSync(path.join(corpusDir, kind)).sort()) {
+      fs.copyFileSync(path.join(corpusDir, kind, name), path.join(folder, name));
+      files.push(name);
+    }
+  }
+  const page = await browser.newPage();
+  await page.goto(`${base}/index.html`);
+  let matched = 0;
+  const mismatches = [];
+  for (const name of files) {
+    const file = path.join(folder, name);
+    await dropFile(page, 'corpus/' + name);
+    const state = await settled(page);
+    let expected;
+    const info = qrvAnswer('info', file);
+    if (!info.ok) {
+      expected = { state: 'error', error: `${name}: ${info.message}` };
+    } else if (info.out.includes('Quorvanel CG picture')) {
+      const bmp = path.join(work, 'corpus.bmp');
+      const converted = qrvAnswer('convert', file, bmp);
+      expected = converted.ok ? { state: 'ready', error: '', rgba: bmpToRgba(bmp).rgba }
+        : { state: 'error', error: `${name}: ${converted.message}` };
+    } else {
+      const listed = JSON.parse(qrv('list', '--json', file).toString()).entries;
+      expected = { state: 'ready', error: '', rows: listed.map((e) => [e.name, e.size, e.position]) };
+    }
+    let same = state.state === expected.state && state.error === expected.error;
+    if (same && expected.rgba) same = expected.rgba.equals((await canvasFacts(page)).rgba);
+    if (same && expected.rows) {
+      const shown = (await rows(page)).map((e) => [e.name, e.size, e.position]);
+      same = JSON.stringify(shown) === JSON.stringify(expected.rows);
+    }
+    if (same) matched += 1;
+    else mismatches.push(`${name}: page ${JSON.stringify(state)}, qrv ${JSON.stringify({ ...expected, rgba: undefined })}`);
+  }
+  await page.close();
+  check(`corpus: ${matched} of ${files.length} files answered as qrv answers`,
+    files.length > 40 && matched === files.length, '\n  ' + mismatches.join('\n  '));
+}
+
 // Cancel while a ?src file is still coming.
 async function checkCancelFetch(browser, base) {
   const page = await browser.newPage();
@@ -393,7 +455,7 @@ async function checkFileUrl(browser) {
 function dropFile(page, name) {
   return page.evaluate((file) => fetch(file).then((r) => r.arrayBuffer()).then((bytes) => {
     const transfer = new DataTransfer();
-    transfer.items.add(new File([bytes], file));
+    transfer.items.add(new File([bytes], file.split('/').pop()));
     document.dispatchEvent(new DragEvent('drop', { dataTransfer: transfer, bubbles: true, cancelable: true }));
   }), name);
 }
@@ -442,10 +504,12 @@ try {
     for (const entry of cases) await runCase(browser, base, entry);
     await checkCancel(browser, base);
     await checkCancelFetch(browser, base);
+    await checkCorpus(browser, base, corpusDir);
     await checkFileUrl(browser);
     const allowed = new Set(['/index.html', ...cases.map((c) => c.file), 'large.qcg', 'colour.qcg', 'stall.qcg']
       .map((f) => f.startsWith('/') ? f : '/' + f));
-    const foreign = requests.map((url) => new URL(url, base).pathname).filter((p) => !allowed.has(p));
+    const foreign = requests.map((url) => new URL(url, base).pathname)
+      .filter((p) => !allowed.has(p) && !p.startsWith('/corpus/'));
     check('no request but the page and the files opened', foreign.length === 0, JSON.stringify(foreign));
   }
 } catch (error) {
