@@ -26,7 +26,7 @@ foreach(part zip app image archive worker)
   endif()
   string(FIND "${lower}" "<!--" at)
   if(NOT at EQUAL -1)
-    message(FATAL_ERROR "${part}: holds '<!--', which a script element treats specially")
+    message(FATAL_ERROR "${part}: holds '<!--', which changes how a script element is read")
   endif()
 endforeach()
 
