@@ -264,6 +264,14 @@ async function runCase(browser, base, entry) {
       facts.height === expected.height && facts.bits === entry.bits,
       facts && `${facts.width}x${facts.height}x${facts.bits}`);
     check(`${name}: pixels equal the plug-in's bitmap`, facts && expected.rgba.equals(facts.rgba));
+    // Fitted to a window narrower than the picture, then back to 100%.
+    await page.setViewport({ width: 120, height: 400 });
+    const shownWidth = () => page.$eval('#canvas', (canvas) => canvas.getBoundingClientRect().width);
+    await page.click('#zoom');
+    const fitted = await shownWidth();
+    await page.click('#zoom');
+    const full = await shownWidth();
+    check(`${name}: fit to window and 100%`, fitted < 120 && full === expected.width, `${fitted}, ${full}`);
     const downloads = fs.mkdtempSync(path.join(work, 'downloads-'));
     const cdp = await page.createCDPSession();
     await cdp.send('Browser.setDownloadBehavior', { behavior: 'allow', downloadPath: downloads });
@@ -280,6 +288,9 @@ async function runCase(browser, base, entry) {
 
 async function checkArchive(page, name) {
   const listed = JSON.parse(qrv('list', '--json', path.join(site, name)).toString()).entries;
+  const about = await page.$eval('#about', (footer) => footer.textContent);
+  check('the page names both plug-ins', about.includes('Quorvanel CG to DIB filter ver0.02') &&
+    about.includes('Quorvanel Archive extract library ver0.02'), about);
   const shown = await rows(page);
   const same = (list) => JSON.stringify(list.map(({ name, size, position }) => [name, size, position]));
   check(`${name}: rows equal qrv list --json`, same(shown) === same(listed), same(shown));

@@ -122,7 +122,7 @@
   function receive(message) {
     switch (message.type) {
       case 'started':
-        if (body.dataset.state === 'idle') $('message').textContent = '';
+        $('about').textContent = 'Plug-ins: ' + message.plugins.join('; ') + '.';
         break;
       case 'progress':
         $('progress').value = message.percent;

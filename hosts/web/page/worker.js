@@ -273,5 +273,16 @@ onmessage = (event) => {
   });
 };
 
-ready.then(() => postMessage({ type: 'started' }),
+// The second of a plug-in's identification strings: its name and version.
+function pluginName(module) {
+  const buffer = module._malloc(256);
+  try {
+    const length = module._GetPluginInfo(1, buffer, 256);
+    return new TextDecoder('latin1').decode(module.HEAPU8.subarray(buffer, buffer + Math.max(0, length)));
+  } finally {
+    module._free(buffer);
+  }
+}
+
+ready.then(() => postMessage({ type: 'started', plugins: [pluginName(image), pluginName(archive)] }),
   (error) => postMessage({ type: 'error', message: 'the plug-ins cannot start in this browser: ' + error }));
