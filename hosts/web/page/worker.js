@@ -33,7 +33,9 @@ function resultMessage(rc, doing, target) {
 let image = null, archive = null;  // the two modules, once started
 let cancelRequested = false;
 let lastYield = 0, lastShown = -1;
-let current = null;  // the archive being shown: {name, bytes}
+// The archive being shown, {name, address, length}: its bytes stay in the
+// archive module's memory, so that each extraction reads them where they are.
+let current = null;
 
 // Progress from either plug-in: shown in whole percents; about every 30 ms the
 // worker lets its event loop run, so that a Cancel can arrive, and answers
@@ -146,13 +148,17 @@ function toRgba(heap, infoBlock, bitsBlock) {
   return { width, height, bits, rgba };
 }
 
-// GetArchiveInfo over `bytes`: the entries in archive order.
-async function listArchive(bytes, label) {
+function forgetArchive() {
+  if (current !== null) archive._free(current.address);
+  current = null;
+}
+
+// GetArchiveInfo over the archive at `address`: the entries in archive order.
+async function listArchive(address, length, label) {
   const out = archive._malloc(4);
   try {
-    const rc = await withCopy(archive, bytes, (address) =>
-      call(archive, 'GetArchiveInfo', ['number', 'number', 'number', 'number'],
-        [address, bytes.length, INPUT_MEMORY, out]));
+    const rc = await call(archive, 'GetArchiveInfo', ['number', 'number', 'number', 'number'],
+      [address, length, INPUT_MEMORY, out]);
     const listing = new Int32Array(archive.HEAPU8.buffer)[out >> 2];
     if (rc !== RC_OK) throw new Failure(label + ': ' + resultMessage(rc, 'listing'));
     try {
@@ -184,20 +190,22 @@ function readListing(heap, listing) {
   return entries;
 }
 
-// GetFile with memory output for the entry whose header is at `position`.
-async function extractEntry(bytes, entry, label) {
-  if (entry.position >= bytes.length) {
+// GetFile with memory output for the shown archive's entry whose header is at
+// `entry.position`.
+async function extractEntry(entry) {
+  if (current === null) throw new Failure('no archive is open');
+  const { name: label, address, length } = current;
+  if (entry.position >= length) {
     throw new Failure(label + ': ' + resultMessage(RC_READ_ERROR, 'extract', entry.name));
   }
   const out = archive._malloc(4);
   try {
-    const rc = await withCopy(archive, bytes.subarray(entry.position), (address) =>
-      call(archive, 'GetFile', ['number', 'number', 'number', 'number', 'number', 'number'],
-        [address, bytes.length - entry.position, out, INPUT_MEMORY | OUTPUT_MEMORY,
-          archive._qw_progress_callback(), 0]));
+    const rc = await call(archive, 'GetFile', ['number', 'number', 'number', 'number', 'number', 'number'],
+      [address + entry.position, length - entry.position, out, INPUT_MEMORY | OUTPUT_MEMORY,
+        archive._qw_progress_callback(), 0]);
     const block = new Int32Array(archive.HEAPU8.buffer)[out >> 2];
     if (rc !== RC_OK) {
-      throw new Failure(label + ': ' + entry.name + ': ' + resultMessage(rc, 'extract', entry.name));
+      throw new Failure(label + ': ' + resultMessage(rc, 'extract', entry.name));
     }
     try {
       return archive.HEAPU8.slice(block, block + entry.size);
@@ -217,12 +225,21 @@ function showPicture(picture, extra) {
 const handlers = {
   async open({ name, bytes }) {
     bytes = new Uint8Array(bytes);
-    current = null;
+    forgetArchive();
     if (await isSupported(image, bytes)) {
       showPicture(await decodePicture(bytes, name), { name });
     } else if (await isSupported(archive, bytes)) {
-      const entries = await listArchive(bytes, name);
-      current = { name, bytes };
+      const address = archive._malloc(Math.max(bytes.length, 1));
+      if (address === 0) throw new Failure(name + ': not enough memory');
+      archive.HEAPU8.set(bytes, address);
+      let entries;
+      try {
+        entries = await listArchive(address, bytes.length, name);
+      } catch (error) {
+        archive._free(address);
+        throw error;
+      }
+      current = { name, address, length: bytes.length };
       postMessage({ type: 'archive', name, entries });
     } else {
       throw new Failure(name + ': neither a Quorvanel CG picture nor a Quorvanel Archive');
@@ -231,8 +248,7 @@ const handlers = {
   // An entry of the shown archive: shown when it is a picture, else only
   // offered for download.
   async entry({ entry }) {
-    if (current === null) throw new Failure('no archive is open');
-    const data = await extractEntry(current.bytes, entry, current.name);
+    const data = await extractEntry(entry);
     if (await isSupported(image, data)) {
       showPicture(await decodePicture(data, current.name + ': ' + entry.name),
         { name: entry.name, entry: entry.name, data });
@@ -242,10 +258,9 @@ const handlers = {
   },
   // Entries' bytes for downloads, one after another.
   async extract({ entries, purpose }) {
-    if (current === null) throw new Failure('no archive is open');
     const files = [];
     for (const entry of entries) {
-      files.push({ name: entry.name, data: await extractEntry(current.bytes, entry, current.name) });
+      files.push({ name: entry.name, data: await extractEntry(entry) });
     }
     postMessage({ type: 'extracted', purpose, files }, files.map((f) => f.data.buffer));
   },
