@@ -86,6 +86,13 @@ void PictureSeeds() {
     Put("image_picture_memory", name, Prefixed({0xff}, picture));
     Put("image_picture_memory", name + "_abort", Prefixed({static_cast<uint8_t>(n - 1)}, picture));
     Put("image_picture_file", name, Prefixed({static_cast<uint8_t>(n * 5)}, picture));
+    // The gdk-pixbuf loader: chunks of 1 to 64 bytes, all at once, and a size
+    // callback asking for nothing.
+    Put("pixbuf_loader", name, Prefixed({static_cast<uint8_t>(n * 9), 0}, picture));
+    Put("pixbuf_loader", name + "_whole", Prefixed({0xff, 0}, picture));
+    Put("pixbuf_loader", name + "_size_0", Prefixed({6, 0x40}, picture));
+    Bytes cut(picture.begin(), picture.begin() + static_cast<long>(picture.size() / 2));
+    Put("pixbuf_loader", name + "_cut", Prefixed({0, 0}, cut));
   }
   Put("roundtrip_picture", "gray", {6, 3, 0, 1, 2, 3, 200, 200, 200, 9});
   Put("roundtrip_picture", "colour", {2, 4, 7, 10, 20, 30, 10, 20, 31, 250});
