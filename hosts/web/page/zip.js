@@ -2,7 +2,7 @@
 // CompressionStream('deflate-raw'); an entry that does not shrink is stored.
 // Names are written as UTF-8 (flag bit 11); sizes must stay below 4 GiB (no
 // ZIP64: entries of a Quorvanel Archive are 32-bit sized anyway, and the total
-// is checked).
+// size and the count are checked).
 const Zip = (() => {
   const crcTable = new Uint32Array(256);
   for (let n = 0; n < 256; ++n) {
@@ -22,6 +22,7 @@ const Zip = (() => {
   }
   // files: [{name, data: Uint8Array}] -> Blob of type application/zip.
   async function make(files) {
+    if (files.length > 0xffff) throw new Error('more than 65,535 entries');
     const encoder = new TextEncoder();
     const parts = [], central = [];
     let offset = 0;
