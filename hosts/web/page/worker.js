@@ -65,9 +65,9 @@ async function start() {
 // Runs `work(address)` with `bytes` copied into the module's memory, and frees
 // the copy afterwards. Addresses below 64 KiB would read as file handles to a
 // detection call, so a block there is refused (the heap starts far above).
-async function withCopy(module, bytes, work) {
+async function withCopy(module, bytes, label, work) {
   const address = module._malloc(Math.max(bytes.length, 1));
-  if (address === 0) throw new Failure('not enough memory');
+  if (address === 0) throw new Failure(label + ': not enough memory');
   try {
     module.HEAPU8.set(bytes, address);
     return await work(address);
@@ -76,11 +76,11 @@ async function withCopy(module, bytes, work) {
   }
 }
 
-function isSupported(module, bytes) {
+function isSupported(module, bytes, label) {
   const head = new Uint8Array(HEAD_SIZE);
   head.set(bytes.subarray(0, HEAD_SIZE));
-  return withCopy(module, head, (address) => {
-    if (address < 0x10000) throw new Failure('cannot lock a memory block');
+  return withCopy(module, head, label, (address) => {
+    if (address < 0x10000) throw new Failure(label + ': cannot lock a memory block');
     return module._IsSupported(0, address) === 1;
   });
 }
@@ -97,7 +97,7 @@ async function decodePicture(bytes, label) {
   const outs = image._malloc(8);
   let decodeMs = 0;
   try {
-    const rc = await withCopy(image, bytes, async (address) => {
+    const rc = await withCopy(image, bytes, label, async (address) => {
       const start = performance.now();
       const answer = await call(image, 'GetPicture', ['number', 'number', 'number', 'number', 'number', 'number', 'number'],
         [address, bytes.length, INPUT_MEMORY, outs, outs + 4, image._qw_progress_callback(), 0]);
@@ -226,9 +226,9 @@ const handlers = {
   async open({ name, bytes }) {
     bytes = new Uint8Array(bytes);
     forgetArchive();
-    if (await isSupported(image, bytes)) {
+    if (await isSupported(image, bytes, name)) {
       showPicture(await decodePicture(bytes, name), { name });
-    } else if (await isSupported(archive, bytes)) {
+    } else if (await isSupported(archive, bytes, name)) {
       const address = archive._malloc(Math.max(bytes.length, 1));
       if (address === 0) throw new Failure(name + ': not enough memory');
       archive.HEAPU8.set(bytes, address);
@@ -249,7 +249,7 @@ const handlers = {
   // offered for download.
   async entry({ entry }) {
     const data = await extractEntry(entry);
-    if (await isSupported(image, data)) {
+    if (await isSupported(image, data, current.name)) {
       showPicture(await decodePicture(data, current.name + ': ' + entry.name),
         { name: entry.name, entry: entry.name, data });
     } else {
