@@ -98,17 +98,11 @@ function makeFiles() {
   const colour = fs.readFileSync(at('colour.qcg'));
   const bundle = fs.readFileSync(at('bundle.dat'));
   fs.writeFileSync(at('cut_picture.qcg'), colour.subarray(0, colour.length >> 1));
-  fs.writeFileSync(at('cut_header.qcg'), colour.subarray(0, 7));
   fs.writeFileSync(at('cut_archive.dat'), bundle.subarray(0, bundle.length - 100));
-  const zeroWidth = Buffer.from(colour);
-  zeroWidth.writeUInt16BE(0, 7);  // no such picture
-  fs.writeFileSync(at('zero_width.qcg'), zeroWidth);
   const huge = Buffer.from(colour);
   huge.writeUInt16BE(30000, 7);  // 2.7 GB of pixels: more than a page may have
   huge.writeUInt16BE(30000, 9);
   fs.writeFileSync(at('huge.qcg'), huge);
-  fs.writeFileSync(at('random.bin'), Buffer.from(Array.from({ length: 3000 }, noisy(5))));
-  fs.writeFileSync(at('empty.qcg'), Buffer.alloc(0));
 }
 
 // --- the server: the site's folder on 127.0.0.1, every request recorded --------
@@ -233,18 +227,15 @@ async function waitForFile(folder, name, timeout = 10000) {
 
 // --- the cases -----------------------------------------------------------------
 
-// Pictures: the canvas equals qrv convert's bitmap; failures: state and message.
+// Pictures: the canvas equals qrv convert's bitmap; failures: state and message
+// (the malformed-input corpus adds many more, checked against qrv's answers).
 const cases = [
   { file: 'colour.qcg', picture: 'colour.bmp', bits: 24 },
   { file: 'grey.qcg', picture: 'grey.bmp', bits: 8 },
   { file: 'bundle.dat', archive: true },
   { file: 'cut_picture.qcg', error: /^cut_picture\.qcg: picture ends early$/ },
-  { file: 'cut_header.qcg', error: /^cut_header\.qcg: neither a Quorvanel CG picture nor a Quorvanel Archive$/ },
-  { file: 'zero_width.qcg', error: /^zero_width\.qcg: neither a Quorvanel CG picture nor a Quorvanel Archive$/ },
   { file: 'huge.qcg', error: /^huge\.qcg: not enough memory$/ },
   { file: 'cut_archive.dat', error: /^cut_archive\.dat: archive ends early$/ },
-  { file: 'random.bin', error: /^random\.bin: neither a Quorvanel CG picture nor a Quorvanel Archive$/ },
-  { file: 'empty.qcg', error: /^empty\.qcg: neither a Quorvanel CG picture nor a Quorvanel Archive$/ },
   { file: 'missing.qcg', error: /^missing\.qcg: cannot fetch \(HTTP 404\)$/ },
 ];
 
