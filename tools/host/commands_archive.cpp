@@ -8,6 +8,7 @@
 #include "host_block.h"
 #include "interrupt.h"
 #include "messages.h"
+#include "os_path.h"
 #include "progress.h"
 #include "safe_output.h"
 
@@ -95,7 +96,7 @@ bool ExtractOne(const ArchivePlugin& plugin, const std::string& archive, const F
                 const std::string& directory, const PartDirectory& part, ProgressSlot* slot,
                 std::string* error) {
   const std::string name = EntryName(entry);
-  const std::string target = (fs::path(directory) / name).string();
+  const std::string target = NameOf(PathOf(directory) / name);
   if (!IsSafeName(name)) {
     *error = archive + ": refusing to write an entry with the unsafe name " + name;
     return false;
@@ -115,16 +116,16 @@ bool ExtractOne(const ArchivePlugin& plugin, const std::string& archive, const F
   std::string dest = part.path();
   int32_t rc = plugin.getFile(source.data(), static_cast<int32_t>(entry.position), dest.data(), 0,
                               ReportProgress, UserValue(slot));
-  const std::string written = (fs::path(part.path()) / name).string();
+  const std::string written = NameOf(PathOf(part.path()) / name);
   if (rc != RC_OK) {
     std::error_code ec;
-    fs::remove(written, ec);
+    fs::remove(PathOf(written), ec);
     *error = archive + ": " + ResultMessage(rc, Doing::kExtract, target);
     return false;
   }
   if (Interrupted()) return false;
   std::error_code ec;
-  if (!fs::is_regular_file(written, ec)) {
+  if (!fs::is_regular_file(PathOf(written), ec)) {
     *error = archive + ": cannot write " + target;
     return false;
   }
@@ -231,8 +232,8 @@ int RunExtract(Context& context) {
 
   const std::string directory = context.args.Value("directory", ".");
   std::error_code ec;
-  fs::create_directories(directory, ec);
-  if (!fs::is_directory(directory, ec)) {
+  fs::create_directories(PathOf(directory), ec);
+  if (!fs::is_directory(PathOf(directory), ec)) {
     ReportError("cannot write into " + directory + ": not a directory");
     return kExitFailed;
   }
@@ -247,7 +248,7 @@ int RunExtract(Context& context) {
     ProgressSlot slot{&bar, i};
     if (ExtractOne(plugin, archive, selected[i], directory, part, &slot, &error)) {
       bar.Finish(i);
-      ReportDone(context, (fs::path(directory) / EntryName(selected[i])).string());
+      ReportDone(context, NameOf(PathOf(directory) / EntryName(selected[i])));
     } else if (!Interrupted()) {
       bar.Clear();
       ReportError(error);

@@ -10,6 +10,7 @@
 #include "commands.h"
 #include "interrupt.h"
 #include "messages.h"
+#include "os_path.h"
 #include "png_file.h"
 #include "progress.h"
 #include "safe_output.h"
@@ -55,8 +56,7 @@ bool ConvertOne(const ImagePlugin& plugin, const ConvertJob& job, ProgressSlot* 
 // The output name in `directory` for `input`: its stem and the format's extension.
 std::string OutputIn(const std::string& directory, const std::string& input,
                      const std::string& format) {
-  return (fs::path(directory) / fs::path(input).filename().replace_extension("." + format))
-      .string();
+  return NameOf(PathOf(directory) / PathOf(input).filename().replace_extension("." + format));
 }
 
 bool PlanJobs(const Context& context, std::vector<ConvertJob>* jobs, std::string* error) {
@@ -94,8 +94,8 @@ bool PlanJobs(const Context& context, std::vector<ConvertJob>* jobs, std::string
   ConvertJob job;
   job.input = inputs[0];
   job.output = inputs.size() == 2 ? inputs[1]
-                                  : fs::path(inputs[0]).replace_extension(".png").string();
-  if (fs::path(job.output) == fs::path(job.input)) {
+                                  : NameOf(PathOf(inputs[0]).replace_extension(".png"));
+  if (PathOf(job.output) == PathOf(job.input)) {
     *error = job.input + ": the output would replace the input";
     return false;
   }
@@ -151,8 +151,8 @@ int RunConvert(Context& context) {
   if (context.args.Has("output-dir")) {
     std::error_code ec;
     std::string directory = context.args.Value("output-dir");
-    fs::create_directories(directory, ec);
-    if (!fs::is_directory(directory, ec)) {
+    fs::create_directories(PathOf(directory), ec);
+    if (!fs::is_directory(PathOf(directory), ec)) {
       ReportError("cannot write into " + directory + ": not a directory");
       return kExitFailed;
     }
@@ -217,7 +217,7 @@ int RunInfo(Context& context) {
         continue;
       }
       std::printf("%s: Quorvanel CG picture (%s), %d x %d pixels, %d bits per pixel\n",
-                  path.c_str(), fs::path(image.path).filename().string().c_str(), info.width,
+                  path.c_str(), NameOf(PathOf(image.path).filename()).c_str(), info.width,
                   info.height, info.colour_depth);
     } else if (Accepts(archive.isSupported, path, &head)) {
       std::vector<FileInfo> entries;
@@ -230,7 +230,7 @@ int RunInfo(Context& context) {
       uint64_t total = 0;
       for (const FileInfo& entry : entries) total += entry.size;
       std::printf("%s: Quorvanel Archive (%s), %zu %s, %llu bytes of data\n", path.c_str(),
-                  fs::path(archive.path).filename().string().c_str(), entries.size(),
+                  NameOf(PathOf(archive.path).filename()).c_str(), entries.size(),
                   entries.size() == 1 ? "entry" : "entries",
                   static_cast<unsigned long long>(total));
     } else {

@@ -11,6 +11,7 @@
 #include "bitmap_file.h"
 #include "commands.h"
 #include "messages.h"
+#include "os_path.h"
 #include "picture_writer.h"
 #include "png_file.h"
 #include "safe_output.h"
@@ -24,7 +25,7 @@ namespace {
 // directory path.
 bool ReadWholeFile(const std::string& path, std::vector<uint8_t>* bytes, std::string* error) {
   std::error_code ec;
-  if (fs::is_directory(path, ec)) {
+  if (fs::is_directory(PathOf(path), ec)) {
     *error = path + ": is a directory, not a file";
     return false;
   }
@@ -63,7 +64,7 @@ void ToPictureSamples(const Image& image, int* bitsPerPixel, std::vector<uint8_t
 // A file name as an entry name: lower case, anything outside 0-9, a-z and _
 // becomes _.
 std::string EntryNameFor(const std::string& path) {
-  std::string name = fs::path(path).filename().string();
+  std::string name = NameOf(PathOf(path).filename());
   for (char& c : name) {
     c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || c == '_')) c = '_';

@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "host_block.h"
+#include "os_path.h"
 
 namespace qrv::host {
 namespace fs = std::filesystem;
@@ -75,7 +76,7 @@ bool LoadArchivePlugin(const std::string& directory, ArchivePlugin* plugin, std:
 bool ReadHead(const std::string& path, Head* head, std::string* error) {
   head->fill(0);
   std::error_code ec;
-  if (fs::is_directory(path, ec)) {
+  if (fs::is_directory(PathOf(path), ec)) {
     *error = path + ": is a directory, not a file";
     return false;
   }

@@ -7,6 +7,7 @@
 #include <filesystem>
 
 #include "interrupt.h"
+#include "os_path.h"
 
 #if defined(_WIN32)
 #include <process.h>
@@ -28,29 +29,29 @@ std::string Reason() { return std::strerror(errno); }
 }  // namespace
 
 std::string PartName(const std::string& forPath) {
-  fs::path target(forPath);
+  fs::path target = PathOf(forPath);
   // Appended piece by piece: GCC 12 warns falsely (-Wrestrict) on "." + string.
   std::string name = ".";
-  name += target.filename().string();
+  name += NameOf(target.filename());
   name += ".part-" + std::to_string(QRV_GETPID()) + "-" + std::to_string(gPartCounter++);
-  return (target.parent_path() / name).string();
+  return NameOf(target.parent_path() / PathOf(name));
 }
 
 bool MoveIntoPlace(const std::string& from, const std::string& to, std::string* error) {
   std::error_code ec;
-  fs::rename(from, to, ec);
+  fs::rename(PathOf(from), PathOf(to), ec);
   if (ec) {
     // Some Windows runtimes refuse to rename over an existing file.
     std::error_code removeError;
-    if (fs::is_regular_file(to, removeError) && fs::remove(to, removeError)) {
+    if (fs::is_regular_file(PathOf(to), removeError) && fs::remove(PathOf(to), removeError)) {
       ec.clear();
-      fs::rename(from, to, ec);
+      fs::rename(PathOf(from), PathOf(to), ec);
     }
   }
   if (ec) {
     *error = "cannot write " + to + ": " + ec.message();
     std::error_code ignored;
-    fs::remove(from, ignored);
+    fs::remove(PathOf(from), ignored);
     return false;
   }
   return true;
@@ -59,7 +60,7 @@ bool MoveIntoPlace(const std::string& from, const std::string& to, std::string* 
 bool WriteFileSafely(const std::string& path, const std::vector<uint8_t>& bytes,
                      std::string* error) {
   std::error_code ec;
-  if (fs::is_directory(path, ec)) {
+  if (fs::is_directory(PathOf(path), ec)) {
     *error = "cannot write " + path + ": it is a directory";
     return false;
   }
@@ -90,16 +91,16 @@ bool WriteFileSafely(const std::string& path, const std::vector<uint8_t>& bytes,
 PartDirectory::~PartDirectory() {
   if (!path_.empty()) {
     std::error_code ec;
-    fs::remove_all(path_, ec);
+    fs::remove_all(PathOf(path_), ec);
   }
 }
 
 bool PartDirectory::Create(const std::string& parent, std::string* error) {
   std::string name = ".qrv-part-" + std::to_string(QRV_GETPID()) + "-" +
                      std::to_string(gPartCounter++);
-  std::string candidate = parent.empty() ? name : (fs::path(parent) / name).string();
+  std::string candidate = parent.empty() ? name : NameOf(PathOf(parent) / PathOf(name));
   std::error_code ec;
-  if (!fs::create_directory(candidate, ec)) {
+  if (!fs::create_directory(PathOf(candidate), ec)) {
     *error = "cannot write into " + (parent.empty() ? std::string(".") : parent) + ": " +
              (ec ? ec.message() : std::string("a scratch folder is in the way"));
     return false;
