@@ -168,7 +168,7 @@ TEST(Convert, DefaultOutputReplacesTheExtension) {
   ASSERT_EQ(Qrv({"convert", Join(dir, "noext")}).status, 0);
   EXPECT_EQ(Listing(dir), (std::vector<std::string>{"noext", "noext.png", "pic.png", "pic.qcg"}));
 }
-#else
+#elif defined(QRV_TEST_QRV_WITHOUT_PNG)
 TEST(Convert, PngIsRefusedClearlyWithoutLibpng) {
   std::string dir = FreshDir("convert-nopng");
   WriteFileBytes(Join(dir, "pic.qcg"), EncodeSamples(MakeSamples(4, 4, 8, 1)));
