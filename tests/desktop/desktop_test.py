@@ -377,7 +377,7 @@ class InstalledTreeTests(unittest.TestCase):
                               str(SETUP.pictures / "rgb_5x3.qcg")],
                              capture_output=True, text=True, timeout=60)
         self.assertEqual(run.returncode, 0, run.stderr)
-        self.assertIn("5", run.stdout)
+        self.assertIn("5 x 3 pixels, 24 bits per pixel", run.stdout)
 
 
 def main():
