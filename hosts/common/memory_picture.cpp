@@ -95,8 +95,8 @@ int32_t DecodeRgbPicture(const uint8_t* data, size_t count, RgbPicture* picture)
   int32_t rc = ReadPictureSize(data, count, &size);
   if (rc != RC_OK) return rc;
   size_t usable = count < MostPictureBytes(size) ? count : MostPictureBytes(size);
-  // A memory source's length is 32-bit; a picture never needs more than it can say
-  // unless it is many gigabytes of codes, which then end early.
+  // A memory source's length is 32-bit: only a picture with more than 2 GiB of
+  // codes would need more, and it then ends early.
   if (usable > INT32_MAX) usable = INT32_MAX;
 
   QrvBlock infoBlock = nullptr;
