@@ -63,6 +63,38 @@ int32_t ReadRunSlow(BitReader* reader, uint32_t remaining, Run* run) {
   return RC_OK;
 }
 
+// Short run headers by table: the next kPeekBits bits give the width field,
+// the length and the header's size when its prefix is at most 4 bits long (a
+// run of at most 30 codes: most runs of every kind of picture). An entry is
+// length << 8 | w << 5 | header bits, or 0 for a longer header.
+constexpr int32_t kPeekBits = 11;
+
+struct RunHeaderTable {
+  uint16_t entry[1 << kPeekBits];
+};
+
+constexpr RunHeaderTable MakeRunHeaderTable() {
+  RunHeaderTable table = {};
+  for (uint32_t peek = 0; peek < (1u << kPeekBits); ++peek) {
+    const uint32_t w = peek >> (kPeekBits - 3);
+    const uint32_t rest = peek & ((1u << (kPeekBits - 3)) - 1);  // 8 bits after w
+    for (uint32_t k = 1; 2 * k <= kPeekBits - 3; ++k) {
+      // k - 1 zeros and a one, then k bits of v.
+      const uint32_t prefix = rest >> (kPeekBits - 3 - k);
+      if (prefix == 0) continue;
+      if (prefix == 1) {
+        const uint32_t v = (rest >> (kPeekBits - 3 - 2 * k)) & ((1u << k) - 1);
+        const uint32_t length = (1u << k) + v - 1;
+        table.entry[peek] = static_cast<uint16_t>(length << 8 | w << 5 | (3 + 2 * k));
+      }
+      break;
+    }
+  }
+  return table;
+}
+
+constexpr RunHeaderTable kRunHeaders = MakeRunHeaderTable();
+
 QRV_ALWAYS_INLINE int32_t ReadRun(BitReader* reader, uint32_t remaining, Run* run) {
   if (reader->held < kMaxRunHeaderBits) {
     FillBits(reader);
@@ -74,6 +106,18 @@ QRV_ALWAYS_INLINE int32_t ReadRun(BitReader* reader, uint32_t remaining, Run* ru
     }
   }
   uint64_t bits = reader->bits;
+  const uint32_t entry = kRunHeaders.entry[bits >> (64 - kPeekBits)];
+  if (entry != 0) {
+    const int32_t used = static_cast<int32_t>(entry & 31);
+    const uint32_t w = (entry >> 5) & 7;
+    const uint32_t length = entry >> 8;
+    reader->bits = bits << used;
+    reader->held -= used;
+    if (length > remaining) return RC_UNKNOWN_FORMAT;
+    run->codeBits = w == 0 ? 0 : static_cast<int32_t>(w) + 1;
+    run->length = length;
+    return RC_OK;
+  }
   uint32_t w = static_cast<uint32_t>(bits >> 61);
   bits <<= 3;
   // A prefix of more than 16 bits starts with 16 zeros.
@@ -112,15 +156,13 @@ QRV_ALWAYS_INLINE void StoreCodes(uint64_t bits, uint8_t* out, int32_t stride,
 
 // Reads `count` codes of kBits bits to out, out + step, .... Whole batches of
 // what a topped-up reader always holds (at least 56 bits) go through the
-// unrolled store. So does a shorter rest when at least a batch's worth of the
-// row-channel's positions lie ahead (`room`, counted from out): the codes past
-// the run are stray, and *dirtyEnd moves past them so that a later zero run
-// clears them. Near the end of the stream codes are taken as far as the held
-// bits allow, so that a short stream fails exactly where word-by-word reading
-// would.
+// unrolled store; a shorter rest is stored code by code, so that nothing is
+// written past the run (most runs of a flat picture are one to three codes
+// long). Near the end of the stream codes are taken as far as the held bits
+// allow, so that a short stream fails exactly where word-by-word reading would.
 template <int32_t kBits, int32_t kStep>
 QRV_ALWAYS_INLINE int32_t ReadCodesOf(BitReader* reader, uint8_t* out, int32_t step,
-                                      uint32_t count, uint32_t room, uint8_t** dirtyEnd) {
+                                      uint32_t count) {
   const int32_t stride = kStep != 0 ? kStep : step;
   constexpr uint32_t kFull = 56 / kBits;
   constexpr int32_t kFullBits = static_cast<int32_t>(kFull) * kBits;
@@ -129,22 +171,22 @@ QRV_ALWAYS_INLINE int32_t ReadCodesOf(BitReader* reader, uint8_t* out, int32_t s
       FillBits(reader);
       if (reader->held < kFullBits) break;
     }
-    if (count < kFull && room < kFull) break;
-    StoreCodes<kBits>(reader->bits, out, stride, std::make_index_sequence<kFull>());
     if (count < kFull) {
-      // 0 < count * kBits < kFullBits <= 56: a valid shift.
-      int32_t usedBits = static_cast<int32_t>(count) * kBits;
-      uint8_t* storedEnd = out + static_cast<int32_t>(kFull) * stride;
-      if (storedEnd > *dirtyEnd) *dirtyEnd = storedEnd;
-      reader->bits <<= usedBits;
-      reader->held -= usedBits;
+      // 0 < count * kBits < kFullBits <= held.
+      uint64_t bits = reader->bits;
+      for (uint32_t i = 0; i < count; ++i) {
+        out[static_cast<size_t>(i) * stride] = static_cast<uint8_t>(bits >> (64 - kBits));
+        bits <<= kBits;
+      }
+      reader->bits = bits;
+      reader->held -= static_cast<int32_t>(count) * kBits;
       return RC_OK;
     }
+    StoreCodes<kBits>(reader->bits, out, stride, std::make_index_sequence<kFull>());
     reader->bits <<= kFullBits;
     reader->held -= kFullBits;
     out += static_cast<int32_t>(kFull) * stride;
     count -= kFull;
-    room -= kFull;
   }
   while (count > 0) {
     if (reader->held < 57) FillBits(reader);
@@ -167,23 +209,21 @@ QRV_ALWAYS_INLINE int32_t ReadCodesOf(BitReader* reader, uint8_t* out, int32_t s
 // One copy of the code loop per code width, so that its shifts are constants.
 template <int32_t kStep>
 QRV_ALWAYS_INLINE int32_t ReadCodes(BitReader* reader, uint8_t* out, int32_t step, uint32_t count,
-                  int32_t codeBits, uint32_t room, uint8_t** dirtyEnd) {
+                                    int32_t codeBits) {
   switch (codeBits) {
-    case 2: return ReadCodesOf<2, kStep>(reader, out, step, count, room, dirtyEnd);
-    case 3: return ReadCodesOf<3, kStep>(reader, out, step, count, room, dirtyEnd);
-    case 4: return ReadCodesOf<4, kStep>(reader, out, step, count, room, dirtyEnd);
-    case 5: return ReadCodesOf<5, kStep>(reader, out, step, count, room, dirtyEnd);
-    case 6: return ReadCodesOf<6, kStep>(reader, out, step, count, room, dirtyEnd);
-    case 7: return ReadCodesOf<7, kStep>(reader, out, step, count, room, dirtyEnd);
-    default: return ReadCodesOf<8, kStep>(reader, out, step, count, room, dirtyEnd);
+    case 2: return ReadCodesOf<2, kStep>(reader, out, step, count);
+    case 3: return ReadCodesOf<3, kStep>(reader, out, step, count);
+    case 4: return ReadCodesOf<4, kStep>(reader, out, step, count);
+    case 5: return ReadCodesOf<5, kStep>(reader, out, step, count);
+    case 6: return ReadCodesOf<6, kStep>(reader, out, step, count);
+    case 7: return ReadCodesOf<7, kStep>(reader, out, step, count);
+    default: return ReadCodesOf<8, kStep>(reader, out, step, count);
   }
 }
 
 // Pass 1 of a row-channel: its codes, and the number of zero-run codes added
-// to *zeroCodes. With kZeroFill zero runs are written as zeros and nothing
-// stray is stored. Without it the caller's bytes must start out zero: stray
-// codes stored ahead of the current position are cleared by the zero run that
-// reaches them, and other zero-run bytes are left as they are.
+// to *zeroCodes. With kZeroFill zero runs are written as zeros; without it the
+// caller's bytes must start out zero and zero runs are skipped.
 template <int32_t kStep, bool kZeroFill>
 QRV_ALWAYS_INLINE int32_t ReadChannelCodes(BitReader* reader, uint8_t* first, int32_t step,
                                            int32_t count, uint32_t* zeroCodes) {
@@ -192,8 +232,6 @@ QRV_ALWAYS_INLINE int32_t ReadChannelCodes(BitReader* reader, uint8_t* first, in
   BitReader local = *reader;
   uint32_t remaining = static_cast<uint32_t>(count);
   uint8_t* out = first;
-  // Positions from out up to here may hold stray codes; those past it are zero.
-  uint8_t* dirtyEnd = first;
   uint32_t zeros = 0;
   int32_t rc = RC_OK;
   while (rc == RC_OK && remaining > 0) {
@@ -204,15 +242,9 @@ QRV_ALWAYS_INLINE int32_t ReadChannelCodes(BitReader* reader, uint8_t* first, in
       zeros += run.length;
       if (kZeroFill) {
         for (uint32_t i = 0; i < run.length; ++i) out[static_cast<size_t>(i) * stride] = 0;
-      } else {
-        // Clearing past the run's end too is harmless: those bytes are zero
-        // until a later run writes them.
-        for (uint8_t* at = out; at < dirtyEnd; at += stride) *at = 0;
-        dirtyEnd = out;
       }
     } else {
-      rc = ReadCodes<kStep>(&local, out, step, run.length, run.codeBits,
-                            kZeroFill ? 0 : remaining, &dirtyEnd);
+      rc = ReadCodes<kStep>(&local, out, step, run.length, run.codeBits);
     }
     out += static_cast<size_t>(run.length) * stride;
     remaining -= run.length;
@@ -260,6 +292,31 @@ void MapRowsOf24(uint8_t* const* rows, int32_t width) {
 
 constexpr int32_t kSkipPixels = 8;
 
+// The pixel (p0, p1, p2) repeated kSkipPixels times, as three words. Built in
+// registers: a byte array here ends up as two dozen single-byte moves.
+struct PixelFill {
+  uint64_t word[3];
+};
+
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+#error "the pixel fill is laid out for little-endian words"
+#endif
+
+QRV_ALWAYS_INLINE uint64_t RepeatPixel(uint32_t a, uint32_t b, uint32_t c) {
+  // Bytes a, b, c, a, b, c, a, b of a little-endian word: the multiplication
+  // copies the three bytes to bytes 3 and 6, dropping what passes byte 7.
+  return (uint64_t{a} | uint64_t{b} << 8 | uint64_t{c} << 16) * 0x0001000001000001ull;
+}
+
+QRV_ALWAYS_INLINE PixelFill MakePixelFill(uint8_t p0, uint8_t p1, uint8_t p2) {
+  // 8 mod 3 = 2: the second word starts with p2, the third (16 mod 3 = 1) with p1.
+  PixelFill fill;
+  fill.word[0] = RepeatPixel(p0, p1, p2);
+  fill.word[1] = RepeatPixel(p2, p0, p1);
+  fill.word[2] = RepeatPixel(p1, p2, p0);
+  return fill;
+}
+
 // One 24-bit row, a group of kSkipPixels pixels at a time: a group whose codes
 // are all zero repeats the pixel before it. Worth its test per group only in
 // rows made mostly of zero runs.
@@ -269,8 +326,7 @@ void MapRowSkipping24(uint8_t* row, int32_t width) {
   uint8_t p2 = row[2];
   uint8_t* at = row + 3;
   int32_t left = width - 1;
-  uint8_t fill[3 * kSkipPixels];
-  bool fillValid = false;  // fill holds the pixel (p0, p1, p2) repeated
+  PixelFill fill = MakePixelFill(p0, p1, p2);
   for (; left >= kSkipPixels; left -= kSkipPixels, at += 3 * kSkipPixels) {
     uint64_t a;
     uint64_t b;
@@ -279,18 +335,11 @@ void MapRowSkipping24(uint8_t* row, int32_t width) {
     memcpy(&b, at + 8, 8);
     memcpy(&c, at + 16, 8);
     if ((a | b | c) == 0) {
-      if (!fillValid) {
-        for (int32_t i = 0; i < kSkipPixels; ++i) {
-          fill[3 * i] = p0;
-          fill[3 * i + 1] = p1;
-          fill[3 * i + 2] = p2;
-        }
-        fillValid = true;
-      }
-      memcpy(at, fill, sizeof fill);
+      memcpy(at, &fill.word[0], 8);
+      memcpy(at + 8, &fill.word[1], 8);
+      memcpy(at + 16, &fill.word[2], 8);
       continue;
     }
-    fillValid = false;
     for (int32_t i = 0; i < 3 * kSkipPixels; i += 3) {
       p0 = MapByTable(p0, at[i]);
       p1 = MapByTable(p1, at[i + 1]);
@@ -299,6 +348,7 @@ void MapRowSkipping24(uint8_t* row, int32_t width) {
       at[i + 1] = p1;
       at[i + 2] = p2;
     }
+    fill = MakePixelFill(p0, p1, p2);
   }
   for (; left > 0; --left, at += 3) {
     p0 = MapByTable(p0, at[0]);

@@ -54,10 +54,8 @@ constexpr uint8_t MapNeighbour(uint8_t previous, uint8_t code) {
 // bytes already hold code 0. An 8-bit row is `width` bytes at `row`; a 24-bit
 // row puts channel c of the file into byte c of each of the `width` 3-byte
 // pixels and adds the number of codes that came in zero runs to *zeroCodes.
-// A short run's codes may be stored with stray ones after them, always inside
-// the row-channel; the runs that follow overwrite or clear those. The picture
-// decoder maps the rows later (MapRows8, MapRows24); on failure the bytes hold
-// codes.
+// Nothing is written past a run's last code. The picture decoder maps the rows
+// later (MapRows8, MapRows24); on failure the bytes hold codes.
 [[nodiscard]] int32_t ReadRowCodes8(BitReader* reader, uint8_t* row, int32_t width);
 [[nodiscard]] int32_t ReadRowCodes24(BitReader* reader, uint8_t* row, int32_t width,
                                      uint32_t* zeroCodes);
