@@ -221,9 +221,29 @@ QRV_ALWAYS_INLINE int32_t ReadCodes(BitReader* reader, uint8_t* out, int32_t ste
   }
 }
 
+// Runs of at most kShortRun codes, and zero runs of any length, take one
+// branch-free store of kShortRun codes when that many positions lie ahead:
+// most runs of a flat picture are that short, and a branch per run on its kind
+// and width costs more than the stores.
+constexpr uint32_t kShortRun = 4;
+
+// Stores kShortRun codes of `codeBits` bits (0 to 8: 0 stores zeros) from the
+// top of `bits` to out, out + stride, ....
+QRV_ALWAYS_INLINE void StoreShortRun(uint64_t bits, uint8_t* out, int32_t stride,
+                                     int32_t codeBits) {
+  for (uint32_t i = 0; i < kShortRun; ++i) {
+    const uint32_t top = static_cast<uint32_t>((bits << (codeBits * static_cast<int32_t>(i))) >> 56);
+    out[static_cast<size_t>(i) * stride] = static_cast<uint8_t>(top >> (8 - codeBits));
+  }
+}
+
 // Pass 1 of a row-channel: its codes, and the number of zero-run codes added
-// to *zeroCodes. With kZeroFill zero runs are written as zeros; without it the
-// caller's bytes must start out zero and zero runs are skipped.
+// to *zeroCodes. With kZeroFill zero runs are written as zeros and nothing is
+// written past a run. Without it the caller's bytes must start out zero: a
+// short store (StoreShortRun) may leave codes in up to kShortRun - 1 positions
+// past its run, always inside the row-channel, and every run clears or
+// overwrites at least that many of its first positions (a zero run stores
+// zeros there), so that zero runs need not be written beyond that.
 template <int32_t kStep, bool kZeroFill>
 QRV_ALWAYS_INLINE int32_t ReadChannelCodes(BitReader* reader, uint8_t* first, int32_t step,
                                            int32_t count, uint32_t* zeroCodes) {
@@ -238,10 +258,29 @@ QRV_ALWAYS_INLINE int32_t ReadChannelCodes(BitReader* reader, uint8_t* first, in
     Run run;
     rc = ReadRun(&local, remaining, &run);
     if (rc != RC_OK) break;
+    if (!kZeroFill && remaining >= kShortRun &&
+        (run.codeBits == 0 || run.length <= kShortRun)) {
+      const int32_t used = run.codeBits * static_cast<int32_t>(run.length);  // 0 to 32
+      if (local.held < used) FillBits(&local);
+      if (local.held >= used) {
+        StoreShortRun(local.bits, out, stride, run.codeBits);
+        local.bits <<= used;
+        local.held -= used;
+        zeros += run.codeBits == 0 ? run.length : 0;
+        out += static_cast<size_t>(run.length) * stride;
+        remaining -= run.length;
+        continue;
+      }
+      // Near the end of the stream: code by code below.
+    }
     if (run.codeBits == 0) {
       zeros += run.length;
       if (kZeroFill) {
         for (uint32_t i = 0; i < run.length; ++i) out[static_cast<size_t>(i) * stride] = 0;
+      } else {
+        // Clears what a short store before it may have left.
+        const uint32_t clear = run.length < kShortRun - 1 ? run.length : kShortRun - 1;
+        for (uint32_t i = 0; i < clear; ++i) out[static_cast<size_t>(i) * stride] = 0;
       }
     } else {
       rc = ReadCodes<kStep>(&local, out, step, run.length, run.codeBits);
