@@ -180,5 +180,112 @@ TEST(Differential, EveryHeightAndAbortAgreeWithTheReference) {
   }
 }
 
+// A picture whose pixels, taken row after row as one sequence, are noisy except
+// for the spans given as [begin, end) pixel indices, where the channels in
+// `flatMask` (bit c for channel c) repeat one value. Spans may cross row ends.
+// The noise's amplitude changes every few pixels, so that the runs around a
+// span are short and of every code width.
+Sampled FlatSpans(std::mt19937_64& rng, uint32_t width, uint32_t height, int bits,
+                  int flatMask, const std::vector<std::pair<uint32_t, uint32_t>>& spans) {
+  const int channels = bits / 8;
+  Sampled p{width, height, bits, Bytes(size_t{width} * height * channels)};
+  uint32_t amplitude = 1;
+  for (uint32_t i = 0; i < width * height; ++i) {
+    if (rng() % 3 == 0) amplitude = 1u << (rng() % 8);
+    for (int c = 0; c < channels; ++c) {
+      p.samples[size_t{i} * channels + c] = static_cast<uint8_t>(rng() % (amplitude + 1));
+    }
+  }
+  for (const auto& [begin, end] : spans) {
+    const auto value = static_cast<uint8_t>(rng());
+    for (uint32_t i = begin; i < end && i < width * height; ++i) {
+      for (int c = 0; c < channels; ++c) {
+        if ((flatMask >> c & 1) != 0) p.samples[size_t{i} * channels + c] = value + c;
+      }
+    }
+  }
+  return p;
+}
+
+// Same as the reference and the samples, whole and cut at one random byte.
+void ExpectFlatPictureDecodes(std::mt19937_64& rng, const Sampled& p, uint64_t seed,
+                              const std::string& what) {
+  Bytes file = Encode(p, seed);
+  ExpectSameAsReference(file, what);
+  ASSERT_EQ(Decode(file).pixels, ExpectedPixels(p)) << what;
+  const size_t cut = 12 + rng() % (file.size() - 12);
+  ExpectSameAsReference(Bytes(file.begin(), file.begin() + cut),
+                        what + " cut at " + std::to_string(cut));
+}
+
+// The flat-area paths (four-code stores, zero runs left to the zeroed block,
+// pixel groups filled in one go): flat spans starting at every offset 0 to 33
+// and ending at every offset after it, up to 40 pixels long, so that both ends
+// fall at every position of a 4-code store, an 8-pixel group and a 64-bit word,
+// in every combination of flat channels.
+TEST(Differential, FlatSpansOfEveryStartAndLength) {
+  ResetFaults();
+  std::mt19937_64 rng(5150);
+  constexpr uint32_t kWidth = 80;
+  for (int bits : {8, 24}) {
+    const std::vector<int> masks = bits == 8 ? std::vector<int>{1}
+                                             : std::vector<int>{7, 1, 2, 4, 3, 6};
+    for (int mask : masks) {
+      for (uint32_t start = 0; start <= 33; ++start) {
+        // Row r holds a span of length r at `start`.
+        std::vector<std::pair<uint32_t, uint32_t>> spans;
+        for (uint32_t r = 0; r <= 40; ++r) spans.push_back({r * kWidth + start, r * kWidth + start + r});
+        Sampled p = FlatSpans(rng, kWidth, 41, bits, mask, spans);
+        ExpectFlatPictureDecodes(rng, p, start % 2 == 0 ? 0 : rng() | 1,
+                                 std::to_string(bits) + " bits, channels " +
+                                     std::to_string(mask) + ", start " + std::to_string(start));
+      }
+    }
+  }
+  EXPECT_EQ(LiveBlocks(), 0) << LiveSummary();
+}
+
+// Flat areas that reach a row's end and go on at the start of the next rows,
+// ending at every offset there; whole flat rows; a flat picture with one noisy
+// pixel at every position of the row; and rows of tiny flat spans (1 to 5
+// pixels) between single noisy pixels, near the row's end too.
+TEST(Differential, FlatAreasAcrossRowEnds) {
+  ResetFaults();
+  std::mt19937_64 rng(8086);
+  for (int bits : {8, 24}) {
+    for (int mask : bits == 8 ? std::vector<int>{1} : std::vector<int>{7, 2, 5}) {
+      for (uint32_t width : {7u, 8u, 9u, 31u, 64u, 67u}) {
+        const std::string what = std::to_string(bits) + " bits, channels " +
+                                 std::to_string(mask) + ", width " + std::to_string(width);
+        // From every offset of row 1 to every offset of row 2 or 3.
+        for (uint32_t begin = width; begin < 2 * width; ++begin) {
+          std::vector<std::pair<uint32_t, uint32_t>> spans = {
+              {begin, 2 * width + (begin * 7) % width}, {begin + width, 3 * width + begin % 5}};
+          Sampled p = FlatSpans(rng, width, 5, bits, mask, spans);
+          ExpectFlatPictureDecodes(rng, p, begin % 3 == 0 ? rng() | 1 : 0,
+                                   what + ", span from " + std::to_string(begin));
+        }
+        // All flat but one pixel, at every position of the middle row.
+        for (uint32_t x = 0; x < width; ++x) {
+          Sampled p = FlatSpans(rng, width, 3, bits, mask, {{0, width + x}, {width + x + 1, 3 * width}});
+          ExpectFlatPictureDecodes(rng, p, 0, what + ", one pixel at " + std::to_string(x));
+        }
+        // Tiny spans and single noisy pixels all along.
+        std::vector<std::pair<uint32_t, uint32_t>> tiny;
+        for (uint32_t i = 0; i < 6 * width;) {
+          const uint32_t length = 1 + static_cast<uint32_t>(rng() % 5);
+          tiny.push_back({i, i + length});
+          i += length + 1 + static_cast<uint32_t>(rng() % 2);
+        }
+        ExpectFlatPictureDecodes(rng, FlatSpans(rng, width, 6, bits, mask, tiny), rng() | 1,
+                                 what + ", tiny spans");
+        ExpectFlatPictureDecodes(rng, FlatSpans(rng, width, 6, bits, mask, tiny), 0,
+                                 what + ", tiny spans");
+      }
+    }
+  }
+  EXPECT_EQ(LiveBlocks(), 0) << LiveSummary();
+}
+
 }  // namespace
 }  // namespace qrv::test
