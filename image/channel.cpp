@@ -156,13 +156,15 @@ QRV_ALWAYS_INLINE void StoreCodes(uint64_t bits, uint8_t* out, int32_t stride,
 
 // Reads `count` codes of kBits bits to out, out + step, .... Whole batches of
 // what a topped-up reader always holds (at least 56 bits) go through the
-// unrolled store; a shorter rest is stored code by code, so that nothing is
-// written past the run (most runs of a flat picture are one to three codes
-// long). Near the end of the stream codes are taken as far as the held bits
-// allow, so that a short stream fails exactly where word-by-word reading would.
+// unrolled store. So does a shorter rest when at least a batch's worth of the
+// row-channel's positions lie ahead (`room`, counted from out): the codes past
+// the run are stray, and *dirtyEnd moves past them so that a later zero run
+// clears them. Otherwise the rest is stored code by code. Near the end of the
+// stream codes are taken as far as the held bits allow, so that a short stream
+// fails exactly where word-by-word reading would.
 template <int32_t kBits, int32_t kStep>
 QRV_ALWAYS_INLINE int32_t ReadCodesOf(BitReader* reader, uint8_t* out, int32_t step,
-                                      uint32_t count) {
+                                      uint32_t count, uint32_t room, uint8_t** dirtyEnd) {
   const int32_t stride = kStep != 0 ? kStep : step;
   constexpr uint32_t kFull = 56 / kBits;
   constexpr int32_t kFullBits = static_cast<int32_t>(kFull) * kBits;
@@ -173,13 +175,20 @@ QRV_ALWAYS_INLINE int32_t ReadCodesOf(BitReader* reader, uint8_t* out, int32_t s
     }
     if (count < kFull) {
       // 0 < count * kBits < kFullBits <= held.
-      uint64_t bits = reader->bits;
-      for (uint32_t i = 0; i < count; ++i) {
-        out[static_cast<size_t>(i) * stride] = static_cast<uint8_t>(bits >> (64 - kBits));
-        bits <<= kBits;
+      const int32_t usedBits = static_cast<int32_t>(count) * kBits;
+      if (room >= kFull) {
+        StoreCodes<kBits>(reader->bits, out, stride, std::make_index_sequence<kFull>());
+        uint8_t* storedEnd = out + static_cast<int32_t>(kFull) * stride;
+        if (storedEnd > *dirtyEnd) *dirtyEnd = storedEnd;
+      } else {
+        uint64_t bits = reader->bits;
+        for (uint32_t i = 0; i < count; ++i) {
+          out[static_cast<size_t>(i) * stride] = static_cast<uint8_t>(bits >> (64 - kBits));
+          bits <<= kBits;
+        }
       }
-      reader->bits = bits;
-      reader->held -= static_cast<int32_t>(count) * kBits;
+      reader->bits <<= usedBits;
+      reader->held -= usedBits;
       return RC_OK;
     }
     StoreCodes<kBits>(reader->bits, out, stride, std::make_index_sequence<kFull>());
@@ -187,6 +196,7 @@ QRV_ALWAYS_INLINE int32_t ReadCodesOf(BitReader* reader, uint8_t* out, int32_t s
     reader->held -= kFullBits;
     out += static_cast<int32_t>(kFull) * stride;
     count -= kFull;
+    room -= kFull;
   }
   while (count > 0) {
     if (reader->held < 57) FillBits(reader);
@@ -209,15 +219,15 @@ QRV_ALWAYS_INLINE int32_t ReadCodesOf(BitReader* reader, uint8_t* out, int32_t s
 // One copy of the code loop per code width, so that its shifts are constants.
 template <int32_t kStep>
 QRV_ALWAYS_INLINE int32_t ReadCodes(BitReader* reader, uint8_t* out, int32_t step, uint32_t count,
-                                    int32_t codeBits) {
+                                    int32_t codeBits, uint32_t room, uint8_t** dirtyEnd) {
   switch (codeBits) {
-    case 2: return ReadCodesOf<2, kStep>(reader, out, step, count);
-    case 3: return ReadCodesOf<3, kStep>(reader, out, step, count);
-    case 4: return ReadCodesOf<4, kStep>(reader, out, step, count);
-    case 5: return ReadCodesOf<5, kStep>(reader, out, step, count);
-    case 6: return ReadCodesOf<6, kStep>(reader, out, step, count);
-    case 7: return ReadCodesOf<7, kStep>(reader, out, step, count);
-    default: return ReadCodesOf<8, kStep>(reader, out, step, count);
+    case 2: return ReadCodesOf<2, kStep>(reader, out, step, count, room, dirtyEnd);
+    case 3: return ReadCodesOf<3, kStep>(reader, out, step, count, room, dirtyEnd);
+    case 4: return ReadCodesOf<4, kStep>(reader, out, step, count, room, dirtyEnd);
+    case 5: return ReadCodesOf<5, kStep>(reader, out, step, count, room, dirtyEnd);
+    case 6: return ReadCodesOf<6, kStep>(reader, out, step, count, room, dirtyEnd);
+    case 7: return ReadCodesOf<7, kStep>(reader, out, step, count, room, dirtyEnd);
+    default: return ReadCodesOf<8, kStep>(reader, out, step, count, room, dirtyEnd);
   }
 }
 
@@ -239,11 +249,12 @@ QRV_ALWAYS_INLINE void StoreShortRun(uint64_t bits, uint8_t* out, int32_t stride
 
 // Pass 1 of a row-channel: its codes, and the number of zero-run codes added
 // to *zeroCodes. With kZeroFill zero runs are written as zeros and nothing is
-// written past a run. Without it the caller's bytes must start out zero: a
-// short store (StoreShortRun) may leave codes in up to kShortRun - 1 positions
-// past its run, always inside the row-channel, and every run clears or
-// overwrites at least that many of its first positions (a zero run stores
-// zeros there), so that zero runs need not be written beyond that.
+// written past a run. Without it the caller's bytes must start out zero, and
+// stores may run past a run into positions that later runs of the row-channel
+// own (never past its end): positions from `out` up to dirtyEnd may hold such
+// stray codes, those past it are zero. A run with codes overwrites its own
+// positions; a zero run stores zeros over what is stray in its positions, and
+// leaves the rest of its bytes as they are.
 template <int32_t kStep, bool kZeroFill>
 QRV_ALWAYS_INLINE int32_t ReadChannelCodes(BitReader* reader, uint8_t* first, int32_t step,
                                            int32_t count, uint32_t* zeroCodes) {
@@ -252,6 +263,7 @@ QRV_ALWAYS_INLINE int32_t ReadChannelCodes(BitReader* reader, uint8_t* first, in
   BitReader local = *reader;
   uint32_t remaining = static_cast<uint32_t>(count);
   uint8_t* out = first;
+  uint8_t* dirtyEnd = first;
   uint32_t zeros = 0;
   int32_t rc = RC_OK;
   while (rc == RC_OK && remaining > 0) {
@@ -263,7 +275,14 @@ QRV_ALWAYS_INLINE int32_t ReadChannelCodes(BitReader* reader, uint8_t* first, in
       const int32_t used = run.codeBits * static_cast<int32_t>(run.length);  // 0 to 32
       if (local.held < used) FillBits(&local);
       if (local.held >= used) {
+        uint8_t* storedEnd = out + static_cast<int32_t>(kShortRun) * stride;
+        if (run.codeBits == 0 && dirtyEnd > storedEnd) {
+          // Stray codes reach further than the store: clear them all.
+          for (uint8_t* at = out; at < dirtyEnd; at += stride) *at = 0;
+          dirtyEnd = out;
+        }
         StoreShortRun(local.bits, out, stride, run.codeBits);
+        dirtyEnd = storedEnd > dirtyEnd ? storedEnd : dirtyEnd;
         local.bits <<= used;
         local.held -= used;
         zeros += run.codeBits == 0 ? run.length : 0;
@@ -278,12 +297,14 @@ QRV_ALWAYS_INLINE int32_t ReadChannelCodes(BitReader* reader, uint8_t* first, in
       if (kZeroFill) {
         for (uint32_t i = 0; i < run.length; ++i) out[static_cast<size_t>(i) * stride] = 0;
       } else {
-        // Clears what a short store before it may have left.
-        const uint32_t clear = run.length < kShortRun - 1 ? run.length : kShortRun - 1;
-        for (uint32_t i = 0; i < clear; ++i) out[static_cast<size_t>(i) * stride] = 0;
+        // Clearing past the run's end too is harmless: those bytes are zero
+        // until a later run writes them.
+        for (uint8_t* at = out; at < dirtyEnd; at += stride) *at = 0;
+        dirtyEnd = out;
       }
     } else {
-      rc = ReadCodes<kStep>(&local, out, step, run.length, run.codeBits);
+      rc = ReadCodes<kStep>(&local, out, step, run.length, run.codeBits,
+                            kZeroFill ? 0 : remaining, &dirtyEnd);
     }
     out += static_cast<size_t>(run.length) * stride;
     remaining -= run.length;
