@@ -58,18 +58,25 @@ void EndBits(BitReader* reader, int32_t* rc);
 // the stream ends or fails first.
 void FillBitsSlow(BitReader* reader);
 
+// The eight-byte refill; the window must hold at least 8 bytes. Harmless when
+// the reader already holds 57 bits or more (it then ORs in bits already there),
+// so that a caller may refill without first testing how much is held.
+QRV_ALWAYS_INLINE void FillBitsFromWindow(BitReader* reader) {
+  uint64_t word;
+  memcpy(&word, reader->next, sizeof word);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+#else
+  word = __builtin_bswap64(word);
+#endif
+  reader->bits |= word >> reader->held;
+  reader->next += (63 - reader->held) >> 3;
+  reader->held |= 56;
+}
+
 // Tops the reader up to at least 57 bits where it can.
 QRV_ALWAYS_INLINE void FillBits(BitReader* reader) {
   if (reader->end - reader->next >= 8) {
-    uint64_t word;
-    memcpy(&word, reader->next, sizeof word);
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-#else
-    word = __builtin_bswap64(word);
-#endif
-    reader->bits |= word >> reader->held;
-    reader->next += (63 - reader->held) >> 3;
-    reader->held |= 56;
+    FillBitsFromWindow(reader);
   } else {
     // Through a copy, so that the caller's reader never has its address taken
     // by a call: the compiler can then keep it in registers across byte

@@ -66,7 +66,8 @@ int32_t ReadRunSlow(BitReader* reader, uint32_t remaining, Run* run) {
 // Short run headers by table: the next kPeekBits bits give the width field,
 // the length and the header's size when its prefix is at most 4 bits long (a
 // run of at most 30 codes: most runs of every kind of picture). An entry is
-// length << 8 | w << 5 | header bits, or 0 for a longer header.
+// length << 9 | code bits << 5 | header bits (code bits: w + 1, or 0 for a
+// zero run), or 0 for a longer header.
 constexpr int32_t kPeekBits = 11;
 
 struct RunHeaderTable {
@@ -85,7 +86,8 @@ constexpr RunHeaderTable MakeRunHeaderTable() {
       if (prefix == 1) {
         const uint32_t v = (rest >> (kPeekBits - 3 - 2 * k)) & ((1u << k) - 1);
         const uint32_t length = (1u << k) + v - 1;
-        table.entry[peek] = static_cast<uint16_t>(length << 8 | w << 5 | (3 + 2 * k));
+        const uint32_t codeBits = w == 0 ? 0 : w + 1;
+        table.entry[peek] = static_cast<uint16_t>(length << 9 | codeBits << 5 | (3 + 2 * k));
       }
       break;
     }
@@ -96,7 +98,12 @@ constexpr RunHeaderTable MakeRunHeaderTable() {
 constexpr RunHeaderTable kRunHeaders = MakeRunHeaderTable();
 
 QRV_ALWAYS_INLINE int32_t ReadRun(BitReader* reader, uint32_t remaining, Run* run) {
-  if (reader->held < kMaxRunHeaderBits) {
+  // Inside the window the reader is topped up before every header, without
+  // testing how much it holds: that test goes either way from run to run, and
+  // a wrong guess costs more than the refill.
+  if (reader->end - reader->next >= 8) {
+    FillBitsFromWindow(reader);
+  } else if (reader->held < kMaxRunHeaderBits) {
     FillBits(reader);
     if (reader->held < kMaxRunHeaderBits) {
       BitReader copy = *reader;  // as in FillBits: the caller's reader stays in registers
@@ -109,12 +116,11 @@ QRV_ALWAYS_INLINE int32_t ReadRun(BitReader* reader, uint32_t remaining, Run* ru
   const uint32_t entry = kRunHeaders.entry[bits >> (64 - kPeekBits)];
   if (entry != 0) {
     const int32_t used = static_cast<int32_t>(entry & 31);
-    const uint32_t w = (entry >> 5) & 7;
-    const uint32_t length = entry >> 8;
+    const uint32_t length = entry >> 9;
     reader->bits = bits << used;
     reader->held -= used;
     if (length > remaining) return RC_UNKNOWN_FORMAT;
-    run->codeBits = w == 0 ? 0 : static_cast<int32_t>(w) + 1;
+    run->codeBits = static_cast<int32_t>((entry >> 5) & 15);
     run->length = length;
     return RC_OK;
   }
@@ -270,13 +276,15 @@ QRV_ALWAYS_INLINE int32_t ReadChannelCodes(BitReader* reader, uint8_t* first, in
     Run run;
     rc = ReadRun(&local, remaining, &run);
     if (rc != RC_OK) break;
-    if (!kZeroFill && remaining >= kShortRun &&
-        (run.codeBits == 0 || run.length <= kShortRun)) {
+    // One test, not one per condition: whether the run is a zero run or a
+    // short one varies from run to run.
+    const bool shortRun = (run.codeBits == 0) | (run.length <= kShortRun);
+    if (!kZeroFill && (static_cast<int>(remaining >= kShortRun) & static_cast<int>(shortRun))) {
       const int32_t used = run.codeBits * static_cast<int32_t>(run.length);  // 0 to 32
       if (local.held < used) FillBits(&local);
       if (local.held >= used) {
         uint8_t* storedEnd = out + static_cast<int32_t>(kShortRun) * stride;
-        if (run.codeBits == 0 && dirtyEnd > storedEnd) {
+        if (dirtyEnd > storedEnd && run.codeBits == 0) {
           // Stray codes reach further than the store: clear them all.
           for (uint8_t* at = out; at < dirtyEnd; at += stride) *at = 0;
           dirtyEnd = out;
