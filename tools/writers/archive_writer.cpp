@@ -11,13 +11,26 @@ namespace qrv::writer {
 namespace {
 
 constexpr size_t kMaxNameLength = 65535;
-constexpr uint64_t kMaxArchiveBytes = std::numeric_limits<int32_t>::max();
+static_assert(kMaxArchiveBytes == std::numeric_limits<int32_t>::max());
 
 void AppendLe(std::vector<uint8_t>* out, uint64_t value, int bytes) {
   for (int i = 0; i < bytes; ++i) out->push_back(static_cast<uint8_t>(value >> (8 * i)));
 }
 
 }  // namespace
+
+std::vector<uint8_t> EntryHeaderBytes(const std::string& name, uint32_t dataSize,
+                                      uint32_t secondWord) {
+  std::vector<uint8_t> out;
+  out.reserve(10 + name.size());
+  AppendLe(&out, dataSize, 4);
+  AppendLe(&out, secondWord, 4);
+  AppendLe(&out, name.size(), 2);
+  out.insert(out.end(), name.begin(), name.end());
+  return out;
+}
+
+std::vector<uint8_t> EndMarkBytes() { return std::vector<uint8_t>(4, 0); }
 
 std::string CheckEntryName(const std::string& name) {
   if (name.empty()) return "the name is empty";
@@ -54,13 +67,13 @@ bool WriteArchive(const std::vector<ArchiveEntry>& entries, std::vector<uint8_t>
   }
   out->reserve(out->size() + total);
   for (const ArchiveEntry& entry : entries) {
-    AppendLe(out, entry.data.size(), 4);
-    AppendLe(out, entry.secondWord, 4);
-    AppendLe(out, entry.name.size(), 2);
-    out->insert(out->end(), entry.name.begin(), entry.name.end());
+    std::vector<uint8_t> header =
+        EntryHeaderBytes(entry.name, static_cast<uint32_t>(entry.data.size()), entry.secondWord);
+    out->insert(out->end(), header.begin(), header.end());
     out->insert(out->end(), entry.data.begin(), entry.data.end());
   }
-  AppendLe(out, 0, 4);
+  std::vector<uint8_t> end = EndMarkBytes();
+  out->insert(out->end(), end.begin(), end.end());
   return true;
 }
 

@@ -19,6 +19,15 @@ struct ArchiveEntry {
 // Empty when `name` is a valid entry name, else why it is not.
 std::string CheckEntryName(const std::string& name);
 
+// Archives stay below 2^31 bytes: positions are signed 32-bit offsets.
+constexpr uint64_t kMaxArchiveBytes = 0x7fffffff;
+
+// One entry's header and name, for a writer that streams the data after it.
+std::vector<uint8_t> EntryHeaderBytes(const std::string& name, uint32_t dataSize,
+                                      uint32_t secondWord = 0);
+// The 4-byte mark that ends an archive.
+std::vector<uint8_t> EndMarkBytes();
+
 // Appends the archive of `entries` (at least one) to `out`. Returns false with
 // `error` naming the first offending entry when an entry cannot be stored.
 bool WriteArchive(const std::vector<ArchiveEntry>& entries, std::vector<uint8_t>* out,
