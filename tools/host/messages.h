@@ -19,7 +19,7 @@ std::string ResultMessage(int32_t rc, Doing doing, const std::string& target = {
 constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;      // some file could not be handled
 constexpr int kExitUsage = 2;       // the command line is wrong
-constexpr int kExitInterrupted = 130;
+// Interrupted runs exit with 128 + the signal number (see interrupt.h).
 
 }  // namespace qrv::host
 

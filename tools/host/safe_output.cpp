@@ -6,16 +6,9 @@
 #include <cstring>
 #include <filesystem>
 
+#include "file_system.h"
 #include "interrupt.h"
 #include "os_path.h"
-
-#if defined(_WIN32)
-#include <process.h>
-#define QRV_GETPID _getpid
-#else
-#include <unistd.h>
-#define QRV_GETPID getpid
-#endif
 
 namespace qrv::host {
 namespace fs = std::filesystem;
@@ -24,7 +17,36 @@ namespace {
 
 std::atomic<unsigned> gPartCounter{0};
 
-std::string Reason() { return std::strerror(errno); }
+constexpr const char* kFolderPrefix = ".qrv-part-";
+constexpr const char* kFileMark = ".part-";
+
+// "PID-N" at the end of a scratch name; the process id, or 0 when the text is
+// not of that form.
+unsigned long ProcessOfSuffix(const std::string& suffix) {
+  size_t dash = suffix.find('-');
+  if (dash == 0 || dash == std::string::npos || dash + 1 == suffix.size()) return 0;
+  for (size_t i = 0; i < suffix.size(); ++i) {
+    if (i != dash && (suffix[i] < '0' || suffix[i] > '9')) return 0;
+  }
+  if (dash > 10) return 0;
+  return std::stoul(suffix.substr(0, dash));
+}
+
+// The process that made a scratch folder ".qrv-part-PID-N" or a part file
+// ".NAME.part-PID-N"; 0 for any other name.
+unsigned long ScratchOwner(const std::string& name) {
+  const std::string folderPrefix = kFolderPrefix;
+  if (name.compare(0, folderPrefix.size(), folderPrefix) == 0) {
+    return ProcessOfSuffix(name.substr(folderPrefix.size()));
+  }
+  size_t mark = name.rfind(kFileMark);
+  if (name.size() < 2 || name[0] != '.' || mark == std::string::npos || mark < 2) return 0;
+  return ProcessOfSuffix(name.substr(mark + std::strlen(kFileMark)));
+}
+
+std::string Suffix() {
+  return std::to_string(CurrentProcessId()) + "-" + std::to_string(gPartCounter++);
+}
 
 }  // namespace
 
@@ -33,23 +55,14 @@ std::string PartName(const std::string& forPath) {
   // Appended piece by piece: GCC 12 warns falsely (-Wrestrict) on "." + string.
   std::string name = ".";
   name += NameOf(target.filename());
-  name += ".part-" + std::to_string(QRV_GETPID()) + "-" + std::to_string(gPartCounter++);
+  name += kFileMark + Suffix();
   return NameOf(target.parent_path() / PathOf(name));
 }
 
 bool MoveIntoPlace(const std::string& from, const std::string& to, std::string* error) {
-  std::error_code ec;
-  fs::rename(PathOf(from), PathOf(to), ec);
-  if (ec) {
-    // Some Windows runtimes refuse to rename over an existing file.
-    std::error_code removeError;
-    if (fs::is_regular_file(PathOf(to), removeError) && fs::remove(PathOf(to), removeError)) {
-      ec.clear();
-      fs::rename(PathOf(from), PathOf(to), ec);
-    }
-  }
-  if (ec) {
-    *error = "cannot write " + to + ": " + ec.message();
+  std::string reason;
+  if (!RenameOver(from, to, &reason)) {
+    *error = "cannot write " + Shown(to) + ": " + reason;
     std::error_code ignored;
     fs::remove(PathOf(from), ignored);
     return false;
@@ -57,35 +70,75 @@ bool MoveIntoPlace(const std::string& from, const std::string& to, std::string* 
   return true;
 }
 
+OutputFile::~OutputFile() {
+  if (file_ != nullptr) std::fclose(file_);
+  if (!part_.empty()) std::remove(part_.c_str());
+}
+
+bool OutputFile::Fail(const std::string& reason, std::string* error) {
+  *error = "cannot write " + Shown(path_) + ": " + reason;
+  if (file_ != nullptr) std::fclose(file_);
+  file_ = nullptr;
+  if (!part_.empty()) std::remove(part_.c_str());
+  part_.clear();
+  return false;
+}
+
+bool OutputFile::Open(const std::string& path, std::string* error) {
+  path_ = path;
+  std::error_code ec;
+  if (fs::is_directory(PathOf(path), ec)) return Fail("it is a directory", error);
+  part_ = PartName(path);
+  file_ = std::fopen(part_.c_str(), "wb");
+  if (file_ == nullptr && errno == ENAMETOOLONG) {
+    // The temporary name would pass the system's limit where the path does
+    // not: the file is written in place, and removed again on failure.
+    part_ = path;
+    file_ = std::fopen(part_.c_str(), "wb");
+  }
+  if (file_ == nullptr) {
+    const int reason = errno;
+    part_.clear();
+    return Fail(SystemReason(reason), error);
+  }
+  return true;
+}
+
+bool OutputFile::Write(const void* data, size_t size, std::string* error) {
+  if (file_ == nullptr) return Fail("not open", error);
+  if (size != 0 && std::fwrite(data, 1, size, file_) != size) {
+    return Fail(SystemReason(errno), error);
+  }
+  if (Interrupted()) return Fail("interrupted", error);
+  return true;
+}
+
+bool OutputFile::Commit(std::string* error) {
+  if (file_ == nullptr) return Fail("not open", error);
+  const int closed = std::fclose(file_);
+  file_ = nullptr;
+  if (closed != 0) return Fail(SystemReason(errno), error);
+  if (Interrupted()) return Fail("interrupted", error);
+  std::string part = part_;
+  part_.clear();
+  return part == path_ || MoveIntoPlace(part, path_, error);
+}
+
 bool WriteFileSafely(const std::string& path, const std::vector<uint8_t>& bytes,
                      std::string* error) {
-  std::error_code ec;
-  if (fs::is_directory(PathOf(path), ec)) {
-    *error = "cannot write " + path + ": it is a directory";
-    return false;
+  OutputFile file;
+  return file.Open(path, error) && file.Write(bytes.data(), bytes.size(), error) &&
+         file.Commit(error);
+}
+
+void RemoveStaleScratch(const std::string& directory) {
+  const unsigned long self = CurrentProcessId();
+  for (const std::string& name : DirectoryNames(directory)) {
+    unsigned long owner = ScratchOwner(name);
+    if (owner == 0 || owner == self || !ProcessHasEnded(owner)) continue;
+    std::error_code ec;
+    fs::remove_all(directory.empty() ? PathOf(name) : PathOf(directory) / PathOf(name), ec);
   }
-  const std::string part = PartName(path);
-  std::FILE* file = std::fopen(part.c_str(), "wb");
-  if (file == nullptr) {
-    *error = "cannot write " + path + ": " + Reason();
-    return false;
-  }
-  bool ok = bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
-  std::string reason = ok ? std::string() : Reason();
-  if (std::fclose(file) != 0 && ok) {
-    ok = false;
-    reason = Reason();
-  }
-  if (ok && Interrupted()) {
-    ok = false;
-    reason = "interrupted";
-  }
-  if (!ok) {
-    *error = "cannot write " + path + ": " + reason;
-    std::remove(part.c_str());
-    return false;
-  }
-  return MoveIntoPlace(part, path, error);
 }
 
 PartDirectory::~PartDirectory() {
@@ -96,12 +149,12 @@ PartDirectory::~PartDirectory() {
 }
 
 bool PartDirectory::Create(const std::string& parent, std::string* error) {
-  std::string name = ".qrv-part-" + std::to_string(QRV_GETPID()) + "-" +
-                     std::to_string(gPartCounter++);
+  std::string name = kFolderPrefix + Suffix();
   std::string candidate = parent.empty() ? name : NameOf(PathOf(parent) / PathOf(name));
   std::error_code ec;
   if (!fs::create_directory(PathOf(candidate), ec)) {
-    *error = "cannot write into " + (parent.empty() ? std::string(".") : parent) + ": " +
+    pathTooLong_ = ec == std::errc::filename_too_long;
+    *error = "cannot write into " + (parent.empty() ? std::string(".") : Shown(parent)) + ": " +
              (ec ? ec.message() : std::string("a scratch folder is in the way"));
     return false;
   }

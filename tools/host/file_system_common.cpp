@@ -1,0 +1,35 @@
+// The platform-independent part of the file-system layer.
+#include <cstdio>
+#include <cstring>
+
+#include "file_system.h"
+
+namespace qrv::host {
+
+std::string Shown(const std::string& path) {
+  return path.empty() ? "\"\"" : EscapeControl(path);
+}
+
+std::string EscapeControl(const std::string& text) {
+  std::string out;
+  for (unsigned char c : text) {
+    if (c < 0x20 || c == 0x7f) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
+      out += escaped;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
+std::string SystemReason(int error) { return std::strerror(error); }
+
+bool SameFile(const std::string& a, const std::string& b) {
+  FileIdentity first;
+  FileIdentity second;
+  return IdentifyFile(a, &first) && IdentifyFile(b, &second) && first == second;
+}
+
+}  // namespace qrv::host
