@@ -17,6 +17,7 @@ struct OptionSpec {
   char shortName;        // 0 when there is none
   bool takesValue;
   const char* help;
+  const char* valueName = nullptr;  // shown after the option; DIR when not given
 };
 
 struct Arguments {
@@ -40,6 +41,8 @@ struct Context {
 
 // Prints "qrv: MESSAGE" on standard error; safe from several threads.
 void ReportError(const std::string& message);
+// Prints "qrv: warning: MESSAGE" on standard error; safe from several threads.
+void ReportWarning(const std::string& message);
 // Prints a line on standard output unless quiet; safe from several threads.
 void ReportDone(const Context& context, const std::string& line);
 

@@ -1,10 +1,15 @@
 // `qrv list` and `qrv extract`: archives through the archive plug-in.
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <set>
 
+#include <nlohmann/json.hpp>
+
 #include "commands.h"
+#include "file_system.h"
 #include "host_block.h"
 #include "interrupt.h"
 #include "messages.h"
@@ -22,44 +27,27 @@ constexpr size_t kPluginPathBuffer = 272;
 
 // Opens the archive and lists it; false after reporting why not.
 bool OpenArchive(const Context& context, const std::string& path, ArchivePlugin* plugin,
-                 std::vector<FileInfo>* entries) {
+                 Input* input, std::vector<FileInfo>* entries) {
   std::string error;
   if (!LoadArchivePlugin(context.pluginDirectory, plugin, &error)) {
     ReportError(error);
     return false;
   }
   Head head;
-  if (!ReadHead(path, &head, &error)) {
+  if (!OpenInput(path, input, &head, &error)) {
     ReportError(error);
     return false;
   }
-  if (!Accepts(plugin->isSupported, path, &head)) {
-    ReportError(path + ": not a Quorvanel Archive");
+  if (!Accepts(plugin->isSupported, *input, &head)) {
+    ReportError(Shown(path) + ": not a Quorvanel Archive");
     return false;
   }
-  int32_t rc = ListArchive(*plugin, path, entries);
+  int32_t rc = ListArchive(*plugin, *input, entries);
   if (rc != RC_OK) {
-    ReportError(path + ": " + ResultMessage(rc, Doing::kListing));
+    ReportError(Shown(path) + ": " + ResultMessage(rc, Doing::kListing));
     return false;
   }
   return true;
-}
-
-std::string JsonString(const std::string& text) {
-  std::string out = "\"";
-  for (unsigned char c : text) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += static_cast<char>(c);
-    } else if (c < 0x20) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-      out += escaped;
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out + "\"";
 }
 
 // Entry names come from the plug-in, which admits only 0-9, a-z and _; the host
@@ -73,13 +61,12 @@ bool IsSafeName(const std::string& name) {
 }
 
 // GetFile with memory output: the entry's bytes.
-int32_t ExtractToMemory(const ArchivePlugin& plugin, const std::string& archive,
-                        const FileInfo& entry, ProgressSlot* slot, std::vector<uint8_t>* bytes) {
-  std::string name = archive;
+int32_t ExtractToMemory(const ArchivePlugin& plugin, const Input& archive, const FileInfo& entry,
+                        ProgressSlot* slot, std::vector<uint8_t>* bytes) {
+  Source source(archive, entry.position);
   QrvBlock handle = nullptr;
-  int32_t rc = plugin.getFile(name.data(), static_cast<int32_t>(entry.position),
-                              reinterpret_cast<char*>(&handle), QRV_OUTPUT_MEMORY,
-                              ReportProgress, UserValue(slot));
+  int32_t rc = plugin.getFile(source.src(), source.len(), reinterpret_cast<char*>(&handle),
+                              source.flag() | QRV_OUTPUT_MEMORY, ReportProgress, UserValue(slot));
   if (rc != RC_OK) return rc;
   HostBlock block(handle);
   const uint8_t* data = block.Lock();
@@ -90,62 +77,75 @@ int32_t ExtractToMemory(const ArchivePlugin& plugin, const std::string& archive,
   return RC_OK;
 }
 
-// One entry into `directory`, through a scratch folder there so that a failed
-// entry leaves nothing. False with `error` set.
-bool ExtractOne(const ArchivePlugin& plugin, const std::string& archive, const FileInfo& entry,
+// The entry through memory output, written by the host: used where the
+// plug-in's own file output cannot be (a path longer than its buffer, a name
+// it refuses on every build such as `con`), and after that output failed, to
+// learn the system's reason.
+bool ExtractThroughMemory(const ArchivePlugin& plugin, const Input& archive, const FileInfo& entry,
+                          const std::string& target, ProgressSlot* slot, std::string* error) {
+  std::vector<uint8_t> bytes;
+  int32_t rc = ExtractToMemory(plugin, archive, entry, slot, &bytes);
+  if (rc != RC_OK) {
+    *error = Shown(archive.path) + ": " + ResultMessage(rc, Doing::kExtract, Shown(target));
+    return false;
+  }
+  return WriteFileSafely(target, bytes, error);
+}
+
+// One entry into `directory`, through the scratch folder `part` there so that
+// a failed entry leaves nothing (straight through memory when there is no
+// scratch folder). False with `error` set.
+bool ExtractOne(const ArchivePlugin& plugin, const Input& archive, const FileInfo& entry,
                 const std::string& directory, const PartDirectory& part, ProgressSlot* slot,
                 std::string* error) {
   const std::string name = EntryName(entry);
-  const std::string target = NameOf(PathOf(directory) / name);
+  const std::string target = NameOf(PathOf(directory) / PathOf(name));
   if (!IsSafeName(name)) {
-    *error = archive + ": refusing to write an entry with the unsafe name " + name;
+    *error = Shown(archive.path) + ": refusing to write an entry with the unsafe name " +
+             Shown(name);
     return false;
   }
-  // The plug-in's own file output where its path buffer takes the path; memory
-  // output and a host-written file for longer paths.
-  if (part.path().size() + 1 + name.size() + 1 > kPluginPathBuffer) {
-    std::vector<uint8_t> bytes;
-    int32_t rc = ExtractToMemory(plugin, archive, entry, slot, &bytes);
-    if (rc != RC_OK) {
-      *error = archive + ": " + ResultMessage(rc, Doing::kExtract, target);
-      return false;
-    }
-    return WriteFileSafely(target, bytes, error);
+  if (std::string why = WhyNameCannotBeAFile(name); !why.empty()) {
+    *error = "cannot write " + Shown(target) + ": " + why;
+    return false;
   }
-  std::string source = archive;
+  if (part.path().empty() || part.path().size() + 1 + name.size() + 1 > kPluginPathBuffer) {
+    return ExtractThroughMemory(plugin, archive, entry, target, slot, error);
+  }
+  Source source(archive, entry.position);
   std::string dest = part.path();
-  int32_t rc = plugin.getFile(source.data(), static_cast<int32_t>(entry.position), dest.data(), 0,
+  int32_t rc = plugin.getFile(source.src(), source.len(), dest.data(), source.flag(),
                               ReportProgress, UserValue(slot));
-  const std::string written = NameOf(PathOf(part.path()) / name);
-  if (rc != RC_OK) {
-    std::error_code ec;
-    fs::remove(PathOf(written), ec);
-    *error = archive + ": " + ResultMessage(rc, Doing::kExtract, target);
-    return false;
-  }
-  if (Interrupted()) return false;
+  const std::string written = NameOf(PathOf(part.path()) / PathOf(name));
   std::error_code ec;
-  if (!fs::is_regular_file(PathOf(written), ec)) {
-    *error = archive + ": cannot write " + target;
+  if (rc == RC_OK && !Interrupted() && fs::is_regular_file(PathOf(written), ec)) {
+    return MoveIntoPlace(written, target, error);
+  }
+  fs::remove(PathOf(written), ec);
+  if (Interrupted() || rc == RC_ABORTED) return false;
+  if (rc == RC_UNKNOWN_FORMAT || rc == RC_READ_ERROR) {
+    *error = Shown(archive.path) + ": " + ResultMessage(rc, Doing::kExtract, Shown(target));
     return false;
   }
-  return MoveIntoPlace(written, target, error);
+  // The plug-in could not write the file and cannot say why: the host tries.
+  return ExtractThroughMemory(plugin, archive, entry, target, slot, error);
 }
 
 // The entries the command line names, looked up with GetFileInfo; false when
 // one is missing (after reporting every missing one).
-bool SelectEntries(const Context& context, const ArchivePlugin& plugin, const std::string& archive,
+bool SelectEntries(const Context& context, const ArchivePlugin& plugin, const Input& archive,
                    std::vector<FileInfo>* selected) {
-  const uint32_t flag = QRV_INPUT_FILE | (context.args.Has("ignore-case") ? QRV_IGNORE_CASE : 0);
+  const uint32_t flag = context.args.Has("ignore-case") ? QRV_IGNORE_CASE : 0;
   bool ok = true;
   std::set<uint32_t> positions;
   for (size_t i = 1; i < context.args.positional.size(); ++i) {
-    std::string source = archive;
+    Source source(archive, 0);
     std::string wanted = context.args.positional[i];
     FileInfo info{};
-    int32_t rc = plugin.getFileInfo(source.data(), 0, wanted.data(), flag, &info);
+    int32_t rc = plugin.getFileInfo(source.src(), source.len(), wanted.data(),
+                                    source.flag() | flag, &info);
     if (rc != RC_OK) {
-      ReportError(archive + ": " + ResultMessage(rc, Doing::kLookup, wanted));
+      ReportError(Shown(archive.path) + ": " + ResultMessage(rc, Doing::kLookup, Shown(wanted)));
       ok = false;
     } else if (positions.insert(info.position).second) {
       selected->push_back(info);
@@ -154,21 +154,60 @@ bool SelectEntries(const Context& context, const ArchivePlugin& plugin, const st
   return ok;
 }
 
-int ExtractToStandardOutput(const ArchivePlugin& plugin, const std::string& archive,
+// Every entry, but of several with one name only the first, which is the one a
+// lookup by that name finds; each one left out is named in a warning.
+std::vector<FileInfo> FirstOfEachName(const std::string& archive,
+                                      const std::vector<FileInfo>& entries) {
+  std::vector<FileInfo> kept;
+  std::map<std::string, uint32_t> firstAt;
+  for (const FileInfo& entry : entries) {
+    auto [at, isNew] = firstAt.emplace(EntryName(entry), entry.position);
+    if (isNew) {
+      kept.push_back(entry);
+    } else {
+      ReportWarning(Shown(archive) + ": the entry at " + std::to_string(entry.position) +
+                    " repeats the name " + Shown(at->first) + " of the entry at " +
+                    std::to_string(at->second) + "; only the first is written, not this one");
+    }
+  }
+  return kept;
+}
+
+int ExtractToStandardOutput(const ArchivePlugin& plugin, const Input& archive,
                             const FileInfo& entry) {
   std::vector<uint8_t> bytes;
   ProgressSlot slot{nullptr, 0};
   int32_t rc = ExtractToMemory(plugin, archive, entry, &slot, &bytes);
   if (rc != RC_OK) {
-    ReportError(archive + ": " + ResultMessage(rc, Doing::kExtract, EntryName(entry)));
+    ReportError(Shown(archive.path) + ": " +
+                ResultMessage(rc, Doing::kExtract, Shown(EntryName(entry))));
     return kExitFailed;
   }
+  errno = 0;
   if (std::fwrite(bytes.data(), 1, bytes.size(), stdout) != bytes.size() ||
       std::fflush(stdout) != 0) {
-    ReportError("cannot write to standard output");
+    ReportError("cannot write to standard output: " + SystemReason(errno != 0 ? errno : EIO));
+    std::clearerr(stdout);
     return kExitFailed;
   }
   return kExitOk;
+}
+
+// The listing as JSON; bytes of the archive's path that are not UTF-8 become
+// U+FFFD, so the text is valid JSON whatever the file system holds.
+std::string ListingJson(const std::string& path, const std::vector<FileInfo>& entries) {
+  using Json = nlohmann::ordered_json;
+  auto dump = [](const Json& value) {
+    return value.dump(-1, ' ', false, Json::error_handler_t::replace);
+  };
+  std::string out = "{\"archive\": " + dump(path) + ", \"entries\": [";
+  for (size_t i = 0; i < entries.size(); ++i) {
+    out += i == 0 ? "\n  " : ",\n  ";
+    out += "{\"position\": " + std::to_string(entries[i].position) +
+           ", \"size\": " + std::to_string(entries[i].size) +
+           ", \"name\": " + dump(EntryName(entries[i])) + "}";
+  }
+  return out + (entries.empty() ? "]}\n" : "\n]}\n");
 }
 
 }  // namespace
@@ -180,15 +219,11 @@ int RunList(Context& context) {
   }
   const std::string& path = context.args.positional[0];
   ArchivePlugin plugin;
+  Input input;
   std::vector<FileInfo> entries;
-  if (!OpenArchive(context, path, &plugin, &entries)) return kExitFailed;
+  if (!OpenArchive(context, path, &plugin, &input, &entries)) return kExitFailed;
   if (context.args.Has("json")) {
-    std::printf("{\"archive\": %s, \"entries\": [", JsonString(path).c_str());
-    for (size_t i = 0; i < entries.size(); ++i) {
-      std::printf("%s\n  {\"position\": %u, \"size\": %u, \"name\": %s}", i == 0 ? "" : ",",
-                  entries[i].position, entries[i].size, JsonString(EntryName(entries[i])).c_str());
-    }
-    std::printf("%s]}\n", entries.empty() ? "" : "\n");
+    std::fputs(ListingJson(path, entries).c_str(), stdout);
     return kExitOk;
   }
   std::printf("%10s %10s  %s\n", "position", "size", "name");
@@ -208,17 +243,23 @@ int RunExtract(Context& context) {
     ReportError("--stdout and -C exclude each other");
     return kExitUsage;
   }
-  const std::string archive = context.args.positional[0];
+  if (toStdout && context.args.positional.size() > 2) {
+    ReportError("--stdout writes one entry, and " +
+                std::to_string(context.args.positional.size() - 1) + " are named");
+    return kExitUsage;
+  }
+  const std::string archivePath = context.args.positional[0];
   ArchivePlugin plugin;
+  Input archive;
   std::vector<FileInfo> entries;
-  if (!OpenArchive(context, archive, &plugin, &entries)) return kExitFailed;
+  if (!OpenArchive(context, archivePath, &plugin, &archive, &entries)) return kExitFailed;
 
   std::vector<FileInfo> selected;
   bool ok = true;
   if (context.args.positional.size() > 1) {
     ok = SelectEntries(context, plugin, archive, &selected);
-  } else {
-    selected = entries;
+  } else if (!toStdout) {
+    selected = FirstOfEachName(archivePath, entries);
   }
   if (toStdout) {
     if (!ok) return kExitFailed;
@@ -231,15 +272,25 @@ int RunExtract(Context& context) {
   }
 
   const std::string directory = context.args.Value("directory", ".");
-  std::error_code ec;
-  fs::create_directories(PathOf(directory), ec);
-  if (!fs::is_directory(PathOf(directory), ec)) {
-    ReportError("cannot write into " + directory + ": not a directory");
+  // No entry may land on the archive itself, however the paths are spelled.
+  for (const FileInfo& entry : selected) {
+    const std::string target = NameOf(PathOf(directory) / PathOf(EntryName(entry)));
+    if (SameFile(target, archivePath)) {
+      ReportError(Shown(archivePath) + ": the entry " + Shown(EntryName(entry)) +
+                  " would replace the archive itself; nothing was written");
+      return kExitUsage;
+    }
+  }
+  std::string error;
+  if (!MakeDirectories(directory, &error)) {
+    ReportError(error);
     return kExitFailed;
   }
+  RemoveStaleScratch(directory);
   PartDirectory part;
-  std::string error;
-  if (!part.Create(directory, &error)) {
+  // Without a scratch folder (a path at the system's limit) the entries go
+  // through memory straight to their files.
+  if (!part.Create(directory, &error) && !part.pathTooLong()) {
     ReportError(error);
     return kExitFailed;
   }
@@ -248,7 +299,7 @@ int RunExtract(Context& context) {
     ProgressSlot slot{&bar, i};
     if (ExtractOne(plugin, archive, selected[i], directory, part, &slot, &error)) {
       bar.Finish(i);
-      ReportDone(context, NameOf(PathOf(directory) / EntryName(selected[i])));
+      ReportDone(context, NameOf(PathOf(directory) / PathOf(EntryName(selected[i]))));
     } else if (!Interrupted()) {
       bar.Clear();
       ReportError(error);

@@ -1,6 +1,7 @@
 // `qrv info` and `qrv convert`: pictures through the image plug-in (and, for
 // info, archives through the archive plug-in).
 #include <algorithm>
+#include <cctype>
 #include <atomic>
 #include <filesystem>
 #include <set>
@@ -8,12 +9,14 @@
 
 #include "bitmap_file.h"
 #include "commands.h"
+#include "file_system.h"
 #include "interrupt.h"
 #include "messages.h"
 #include "os_path.h"
 #include "png_file.h"
 #include "progress.h"
 #include "safe_output.h"
+#include "pixel_limit.h"
 
 namespace qrv::host {
 namespace fs = std::filesystem;
@@ -27,20 +30,30 @@ struct ConvertJob {
 };
 
 // Decodes one picture and writes it; false with `error` set.
-bool ConvertOne(const ImagePlugin& plugin, const ConvertJob& job, ProgressSlot* slot,
-                std::string* error) {
+bool ConvertOne(const ImagePlugin& plugin, const ConvertJob& job, uint64_t maxPixels,
+                ProgressSlot* slot, std::string* error) {
   Head head;
-  if (!ReadHead(job.input, &head, error)) return false;
-  if (!Accepts(plugin.isSupported, job.input, &head)) {
-    *error = job.input + ": not a Quorvanel CG picture";
+  Input input;
+  if (!OpenInput(job.input, &input, &head, error)) return false;
+  if (!Accepts(plugin.isSupported, input, &head)) {
+    *error = Shown(job.input) + ": not a Quorvanel CG picture";
     return false;
+  }
+  // The header's size is checked before the plug-in spends memory on it.
+  PictureInfo info{};
+  int32_t rc = ReadPictureInfo(plugin, input, &info);
+  if (rc == RC_OK) {
+    *error = CheckPixelCount(job.input, info.width, info.height, maxPixels);
+    if (!error->empty()) return false;
   }
   Picture picture;
   std::string problem;
-  int32_t rc = DecodePicture(plugin, job.input, ReportProgress, UserValue(slot), &picture,
-                             &problem);
+  if (rc == RC_OK) {
+    rc = DecodePicture(plugin, input, ReportProgress, UserValue(slot), &picture, &problem);
+  }
   if (rc != RC_OK) {
-    *error = job.input + ": " + (problem.empty() ? ResultMessage(rc, Doing::kPicture) : problem);
+    *error = Shown(job.input) + ": " +
+             (problem.empty() ? ResultMessage(rc, Doing::kPicture) : problem);
     return false;
   }
   std::vector<uint8_t> bytes;
@@ -68,6 +81,8 @@ bool PlanJobs(const Context& context, std::vector<ConvertJob>* jobs, std::string
   if (context.args.Has("output-dir")) {
     std::string directory = context.args.Value("output-dir");
     std::string format = context.args.Value("format", "png");
+    std::transform(format.begin(), format.end(), format.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     if (format != "png" && format != "bmp") {
       *error = "unknown format " + format + " (png or bmp)";
       return false;
@@ -93,12 +108,12 @@ bool PlanJobs(const Context& context, std::vector<ConvertJob>* jobs, std::string
   }
   ConvertJob job;
   job.input = inputs[0];
-  job.output = inputs.size() == 2 ? inputs[1]
-                                  : NameOf(PathOf(inputs[0]).replace_extension(".png"));
-  if (PathOf(job.output) == PathOf(job.input)) {
-    *error = job.input + ": the output would replace the input";
+  if (IsStandardInput(job.input) && inputs.size() < 2) {
+    *error = "a picture read from standard input needs OUT (see `qrv convert --help`)";
     return false;
   }
+  job.output = inputs.size() == 2 ? inputs[1]
+                                  : NameOf(PathOf(inputs[0]).replace_extension(".png"));
   job.format = FormatOf(job.output);
   if (job.format.empty()) {
     *error = "cannot tell the output format of " + job.output +
@@ -106,6 +121,33 @@ bool PlanJobs(const Context& context, std::vector<ConvertJob>* jobs, std::string
     return false;
   }
   jobs->push_back(job);
+  return true;
+}
+
+// No output may be one of the inputs, however it is spelled: checked by file
+// identity before anything is written.
+bool RefuseOverwritingInputs(const std::vector<ConvertJob>& jobs, std::string* error) {
+  std::vector<std::pair<FileIdentity, const std::string*>> inputs;
+  for (const ConvertJob& job : jobs) {
+    FileIdentity identity;
+    if (IdentifyFile(job.input, &identity)) inputs.emplace_back(identity, &job.input);
+  }
+  for (const ConvertJob& job : jobs) {
+    FileIdentity identity;
+    const std::string* replaced = nullptr;
+    if (PathOf(job.output) == PathOf(job.input)) {
+      replaced = &job.input;
+    } else if (IdentifyFile(job.output, &identity)) {
+      for (const auto& input : inputs) {
+        if (input.first == identity) replaced = input.second;
+      }
+    }
+    if (replaced != nullptr) {
+      *error = Shown(*replaced) + ": the output " + Shown(job.output) +
+               " would replace the input; nothing was written";
+      return false;
+    }
+  }
   return true;
 }
 
@@ -129,12 +171,13 @@ unsigned JobCount(const Context& context, size_t jobs, std::string* error) {
 int RunConvert(Context& context) {
   std::vector<ConvertJob> jobs;
   std::string error;
-  if (!PlanJobs(context, &jobs, &error)) {
+  if (!PlanJobs(context, &jobs, &error) || !RefuseOverwritingInputs(jobs, &error)) {
     ReportError(error);
     return kExitUsage;
   }
   unsigned threads = JobCount(context, jobs.size(), &error);
-  if (threads == 0) {
+  uint64_t maxPixels = 0;
+  if (threads == 0 || !MaxPixels(context, &maxPixels, &error)) {
     ReportError(error);
     return kExitUsage;
   }
@@ -149,13 +192,12 @@ int RunConvert(Context& context) {
     return kExitFailed;
   }
   if (context.args.Has("output-dir")) {
-    std::error_code ec;
     std::string directory = context.args.Value("output-dir");
-    fs::create_directories(PathOf(directory), ec);
-    if (!fs::is_directory(PathOf(directory), ec)) {
-      ReportError("cannot write into " + directory + ": not a directory");
+    if (!MakeDirectories(directory, &error)) {
+      ReportError(error);
       return kExitFailed;
     }
+    RemoveStaleScratch(directory);
   }
 
   ProgressBar bar(context.showProgress, "converting", jobs.size());
@@ -167,7 +209,7 @@ int RunConvert(Context& context) {
     for (size_t i = next++; i < jobs.size() && !Interrupted(); i = next++) {
       slots[i] = ProgressSlot{&bar, i};
       std::string message;
-      bool ok = ConvertOne(plugin, jobs[i], &slots[i], &message);
+      bool ok = ConvertOne(plugin, jobs[i], maxPixels, &slots[i], &message);
       bar.Finish(i);
       if (ok) {
         ReportDone(context, jobs[i].input + " -> " + jobs[i].output);
@@ -202,39 +244,39 @@ int RunInfo(Context& context) {
   bool anyFailed = false;
   for (const std::string& path : context.args.positional) {
     Head head;
-    std::string line;
-    if (!ReadHead(path, &head, &error)) {
+    Input input;
+    if (!OpenInput(path, &input, &head, &error)) {
       ReportError(error);
       anyFailed = true;
       continue;
     }
-    if (Accepts(image.isSupported, path, &head)) {
+    if (Accepts(image.isSupported, input, &head)) {
       PictureInfo info{};
-      int32_t rc = ReadPictureInfo(image, path, &info);
+      int32_t rc = ReadPictureInfo(image, input, &info);
       if (rc != RC_OK) {
-        ReportError(path + ": " + ResultMessage(rc, Doing::kPictureInfo));
+        ReportError(Shown(path) + ": " + ResultMessage(rc, Doing::kPictureInfo));
         anyFailed = true;
         continue;
       }
       std::printf("%s: Quorvanel CG picture (%s), %d x %d pixels, %d bits per pixel\n",
-                  path.c_str(), NameOf(PathOf(image.path).filename()).c_str(), info.width,
+                  Shown(path).c_str(), NameOf(PathOf(image.path).filename()).c_str(), info.width,
                   info.height, info.colour_depth);
-    } else if (Accepts(archive.isSupported, path, &head)) {
+    } else if (Accepts(archive.isSupported, input, &head)) {
       std::vector<FileInfo> entries;
-      int32_t rc = ListArchive(archive, path, &entries);
+      int32_t rc = ListArchive(archive, input, &entries);
       if (rc != RC_OK) {
-        ReportError(path + ": " + ResultMessage(rc, Doing::kListing));
+        ReportError(Shown(path) + ": " + ResultMessage(rc, Doing::kListing));
         anyFailed = true;
         continue;
       }
       uint64_t total = 0;
       for (const FileInfo& entry : entries) total += entry.size;
-      std::printf("%s: Quorvanel Archive (%s), %zu %s, %llu bytes of data\n", path.c_str(),
+      std::printf("%s: Quorvanel Archive (%s), %zu %s, %llu bytes of data\n", Shown(path).c_str(),
                   NameOf(PathOf(archive.path).filename()).c_str(), entries.size(),
                   entries.size() == 1 ? "entry" : "entries",
                   static_cast<unsigned long long>(total));
     } else {
-      ReportError(path + ": neither a Quorvanel CG picture nor a Quorvanel Archive");
+      ReportError(Shown(path) + ": neither a Quorvanel CG picture nor a Quorvanel Archive");
       anyFailed = true;
     }
   }

@@ -3,6 +3,7 @@
 // plug-in for a file by its first 2048 bytes, and calls the exports by name as
 // a picture viewer would. It never links the plug-ins' format code.
 #include <algorithm>
+#include <cerrno>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
@@ -10,6 +11,7 @@
 #include <mutex>
 
 #include "commands.h"
+#include "file_system.h"
 #include "interrupt.h"
 #include "messages.h"
 #include "progress.h"
@@ -23,6 +25,15 @@ namespace qrv::host {
 namespace {
 
 std::mutex gOutputMutex;
+// The first error writing standard output, 0 while there was none.
+int gStandardOutputError = 0;
+
+void FlushStandardOutput() {
+  errno = 0;
+  if (std::fflush(stdout) != 0 && gStandardOutputError == 0) {
+    gStandardOutputError = errno != 0 ? errno : EIO;
+  }
+}
 
 struct Command {
   const char* name;
@@ -36,6 +47,9 @@ const OptionSpec kPluginsOption = {"plugins", 0, true,
                                    "load the plug-ins from DIR instead of qrv's own directory"};
 const OptionSpec kQuietOption = {"quiet", 'q', false,
                                  "no progress bar and no report of each file written"};
+const OptionSpec kMaxPixelsOption = {
+    "max-pixels", 0, true, "refuse pictures of more than N pixels (default 178956970; 0: no limit)",
+    "N"};
 const OptionSpec kHelpOption = {"help", 'h', false, "show this help"};
 
 const std::vector<Command>& Commands() {
@@ -51,22 +65,31 @@ const std::vector<Command>& Commands() {
        "goes to IN with its extension replaced by .png. With -o DIR every input is\n"
        "written into DIR (created when missing) under its own name, converted in\n"
        "parallel. A BMP holds the plug-in's own bitmap header and pixels; an 8-bit\n"
-       "picture keeps its colour table. A failed conversion leaves no output file.",
+       "picture keeps its colour table. A failed conversion leaves no output file,\n"
+       "and no output may replace an input. IN may be - for standard input (or a\n"
+       "pipe), which is read into memory first. Pictures of more pixels than the\n"
+       "limit are refused from their header, before any memory is spent on them.",
        {{"output-dir", 'o', true, "write every output into DIR"},
-        {"format", 'f', true, "with -o: png (the default) or bmp"},
-        {"jobs", 'j', true, "convert N pictures at a time (default: one per core)"},
-        kPluginsOption, kQuietOption, kHelpOption},
+        {"format", 'f', true, "with -o: png (the default) or bmp", "FMT"},
+        {"jobs", 'j', true, "convert N pictures at a time (default: one per core)", "N"},
+        kMaxPixelsOption, kPluginsOption, kQuietOption, kHelpOption},
        RunConvert},
       {"list", "qrv list ARCHIVE [--json]",
        "Lists a Quorvanel Archive through the archive plug-in: one line per entry\n"
-       "with its position in the archive, its size in bytes and its name.",
+       "with its position in the archive, its size in bytes and its name. ARCHIVE\n"
+       "may be - for standard input (or a pipe). In JSON every byte of a path that\n"
+       "is not valid UTF-8 becomes the replacement character U+FFFD.",
        {{"json", 0, false, "print the listing as JSON"}, kPluginsOption, kHelpOption},
        RunList},
       {"extract", "qrv extract ARCHIVE [NAME...] [-C DIR] [-i]\n       qrv extract ARCHIVE NAME --stdout",
        "Extracts every entry of a Quorvanel Archive, or the named ones, through the\n"
        "archive plug-in's own file output into DIR (default: the current directory;\n"
-       "created when missing). Existing files of the same name are replaced. An\n"
-       "entry that fails leaves no file behind.",
+       "created when missing). Existing files of the same name are replaced, but\n"
+       "never the archive itself. An entry that fails leaves no file behind, and\n"
+       "scratch folders left by a run that was killed are removed. Of several\n"
+       "entries with one name only the first is written, as a lookup by name\n"
+       "finds it; the others are named in a warning. ARCHIVE may be - for\n"
+       "standard input (or a pipe).",
        {{"directory", 'C', true, "extract into DIR"},
         {"ignore-case", 'i', false, "match NAMEs without regard to case"},
         {"stdout", 0, false, "write the one named entry to standard output"},
@@ -74,10 +97,13 @@ const std::vector<Command>& Commands() {
        RunExtract},
       {"encode", "qrv encode IN.png|IN.bmp OUT",
        "Writes a Quorvanel CG picture from a PNG or BMP file, so that the image\n"
-       "plug-in can read it. 8-bit greyscale input (a greyscale PNG, or an 8-bit BMP\n"
-       "whose colour table is the grey ramp) becomes an 8-bit picture; anything else\n"
-       "becomes a 24-bit picture. Transparency is laid over white.",
-       {kQuietOption, kHelpOption},
+       "plug-in can read it. Greyscale input (a greyscale PNG without transparency,\n"
+       "or an 8-bit BMP whose colour table is the grey ramp) becomes an 8-bit\n"
+       "picture; anything else becomes a 24-bit picture. Transparency is laid over\n"
+       "white in the file's own sample values (no gamma conversion), and 16-bit\n"
+       "samples are then rounded to the nearest 8-bit value, as image converters\n"
+       "do. IN may be - for standard input.",
+       {kMaxPixelsOption, kQuietOption, kHelpOption},
        RunEncode},
       {"pack", "qrv pack OUT.dat FILE...",
        "Writes a Quorvanel Archive holding the given files, in the order given.\n"
@@ -97,6 +123,15 @@ const Command* FindCommand(const std::string& name) {
   return nullptr;
 }
 
+constexpr const char* kExitStatuses =
+    "exit status:\n"
+    "  0    everything was done\n"
+    "  1    some file could not be read, decoded or written (each is named)\n"
+    "  2    the command line is wrong, or an output would replace an input;\n"
+    "       nothing was written\n"
+    "  129, 130, 143  stopped by SIGHUP, SIGINT (Ctrl-C) or SIGTERM; files\n"
+    "       not finished were removed\n";
+
 void PrintGeneralHelp(std::FILE* out) {
   std::fprintf(out,
                "qrv: convert Quorvanel CG pictures and unpack Quorvanel Archives through\n"
@@ -115,7 +150,8 @@ void PrintGeneralHelp(std::FILE* out) {
   std::fprintf(out,
                "  help      this text, or `qrv help COMMAND` for one command\n\n"
                "The plug-ins are loaded from qrv's own directory unless --plugins DIR\n"
-               "says otherwise. `qrv COMMAND --help` describes each command.\n");
+               "says otherwise. `qrv COMMAND --help` describes each command.\n\n%s",
+               kExitStatuses);
 }
 
 void PrintCommandHelp(const Command& command) {
@@ -124,11 +160,11 @@ void PrintCommandHelp(const Command& command) {
     std::string flags = option.shortName != 0 ? std::string("-") + option.shortName + ", " : "    ";
     flags += std::string("--") + option.longName;
     if (option.takesValue) {
-      flags += std::strcmp(option.longName, "jobs") == 0 ? " N"
-               : std::strcmp(option.longName, "format") == 0 ? " FMT" : " DIR";
+      flags += std::string(" ") + (option.valueName != nullptr ? option.valueName : "DIR");
     }
     std::printf("  %-24s %s\n", flags.c_str(), option.help);
   }
+  std::printf("\n%s", kExitStatuses);
 }
 
 // Options may come anywhere after the command; "--" ends them.
@@ -195,6 +231,25 @@ bool ParseArguments(const Command& command, int argc, char** argv, Arguments* ar
   return true;
 }
 
+// An empty file or directory name names nothing; said at once rather than
+// after it was turned into some other name.
+bool CheckNamesAreNotEmpty(const Command& command, const Arguments& args, std::string* error) {
+  const bool namesFollowArchive = std::strcmp(command.name, "extract") == 0;
+  for (size_t i = 0; i < args.positional.size(); ++i) {
+    if (args.positional[i].empty() && !(namesFollowArchive && i > 0)) {
+      *error = "\"\" names no file: " + SystemReason(ENOENT);
+      return false;
+    }
+  }
+  for (const char* option : {"output-dir", "directory", "plugins"}) {
+    if (args.Has(option) && args.Value(option).empty()) {
+      *error = std::string("--") + option + " \"\" names no directory: " + SystemReason(ENOENT);
+      return false;
+    }
+  }
+  return true;
+}
+
 std::string WithSeparator(std::string directory) {
   if (directory.empty()) return directory;
   char last = directory.back();
@@ -218,7 +273,8 @@ int Main(int argc, char** argv) {
   }
   std::string name = argv[1];
   if (name == "help" || name == "--help" || name == "-h") {
-    if (argc > 2) {
+    const std::string about = argc > 2 ? argv[2] : "";
+    if (argc > 2 && about != "help" && about != "--help" && about != "-h") {
       const Command* command = FindCommand(argv[2]);
       if (command == nullptr) {
         ReportError("no command named " + std::string(argv[2]) + " (see `qrv help`)");
@@ -245,30 +301,45 @@ int Main(int argc, char** argv) {
     PrintCommandHelp(*command);
     return kExitOk;
   }
+  if (!CheckNamesAreNotEmpty(*command, context.args, &error)) {
+    ReportError(error);
+    return kExitUsage;
+  }
   context.pluginDirectory = context.args.Has("plugins")
                                 ? WithSeparator(context.args.Value("plugins"))
                                 : ProgramDirectory();
   context.quiet = context.args.Has("quiet");
   context.showProgress = !context.quiet && StandardErrorIsTerminal();
   int status = command->run(context);
-  std::fflush(stdout);
   if (Interrupted() && status != kExitUsage) {
-    ReportError("interrupted");
-    status = kExitInterrupted;
+    ReportError(InterruptReason());
+    status = InterruptExitStatus();
   }
   return status;
+}
+
+// Output that never reached standard output (a full disk, a closed pipe) is a
+// failure like any other.
+int CheckStandardOutput(int status) {
+  FlushStandardOutput();
+  if (std::ferror(stdout) == 0) return status;
+  const int error = gStandardOutputError != 0 ? gStandardOutputError : EIO;
+  ReportError("cannot write to standard output: " + SystemReason(error));
+  return status == kExitOk ? kExitFailed : status;
 }
 
 }  // namespace
 
 void ReportError(const std::string& message) {
   std::lock_guard<std::mutex> lock(gOutputMutex);
-  std::fflush(stdout);
+  FlushStandardOutput();
   // Over a progress bar the message starts on a blank line.
   if (StandardErrorIsTerminal()) std::fprintf(stderr, "\r%79s\r", "");
-  std::fprintf(stderr, "qrv: %s\n", message.c_str());
+  std::fprintf(stderr, "qrv: %s\n", EscapeControl(message).c_str());
   std::fflush(stderr);
 }
+
+void ReportWarning(const std::string& message) { ReportError("warning: " + message); }
 
 void ReportDone(const Context& context, const std::string& line) {
   if (context.quiet) return;
@@ -277,8 +348,8 @@ void ReportDone(const Context& context, const std::string& line) {
     std::fprintf(stderr, "\r%79s\r", "");
     std::fflush(stderr);
   }
-  std::printf("%s\n", line.c_str());
-  std::fflush(stdout);
+  std::printf("%s\n", EscapeControl(line).c_str());
+  FlushStandardOutput();
 }
 
 std::string FormatOf(const std::string& path) {
@@ -292,4 +363,6 @@ std::string FormatOf(const std::string& path) {
 
 }  // namespace qrv::host
 
-int main(int argc, char** argv) { return qrv::host::Main(argc, argv); }
+int main(int argc, char** argv) {
+  return qrv::host::CheckStandardOutput(qrv::host::Main(argc, argv));
+}

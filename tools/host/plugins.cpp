@@ -1,12 +1,14 @@
 #include "plugins.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 
+#include "file_system.h"
 #include "host_block.h"
-#include "os_path.h"
 
 namespace qrv::host {
 namespace fs = std::filesystem;
@@ -73,27 +75,49 @@ bool LoadArchivePlugin(const std::string& directory, ArchivePlugin* plugin, std:
   return ok;
 }
 
-bool ReadHead(const std::string& path, Head* head, std::string* error) {
+bool OpenInput(const std::string& path, Input* input, Head* head, std::string* error) {
+  input->path = path;
+  input->inMemory = false;
+  input->bytes.clear();
   head->fill(0);
-  std::error_code ec;
-  if (fs::is_directory(PathOf(path), ec)) {
-    *error = path + ": is a directory, not a file";
-    return false;
+  std::string reason;
+  switch (KindOfInput(path, &reason)) {
+    case InputKind::kMissing:
+      *error = Shown(path) + ": cannot open: " + reason;
+      return false;
+    case InputKind::kDirectory:
+      *error = Shown(path) + ": is a directory, not a file";
+      return false;
+    case InputKind::kStream:
+      if (!ReadWholeInput(path, &input->bytes, error)) return false;
+      if (input->bytes.size() > static_cast<size_t>(INT32_MAX)) {
+        *error = Shown(path) + ": too large to be read from a stream (2 GiB at most)";
+        return false;
+      }
+      input->inMemory = true;
+      std::memcpy(head->data(), input->bytes.data(), std::min(head->size(), input->bytes.size()));
+      return true;
+    case InputKind::kRegularFile:
+      break;
   }
   std::FILE* file = std::fopen(path.c_str(), "rb");
   if (file == nullptr) {
-    *error = path + ": cannot open: " + std::strerror(errno);
+    *error = Shown(path) + ": cannot open: " + SystemReason(errno);
     return false;
   }
   std::fread(head->data(), 1, head->size(), file);
-  bool failed = std::ferror(file) != 0;
+  const bool failed = std::ferror(file) != 0;
+  const int readError = errno;
   std::fclose(file);
-  if (failed) *error = path + ": cannot read";
+  if (failed) *error = Shown(path) + ": cannot read: " + SystemReason(readError);
   return !failed;
 }
 
-bool Accepts(IsSupportedFn isSupported, const std::string& path, Head* head) {
-  std::string name = path;
+Source::Source(const Input& input, uint32_t offset)
+    : input_(input), offset_(offset), name_(input.inMemory ? std::string() : input.path) {}
+
+bool Accepts(IsSupportedFn isSupported, const Input& input, Head* head) {
+  std::string name = input.path;
   return isSupported(name.data(), reinterpret_cast<uintptr_t>(head->data())) != 0;
 }
 
@@ -102,14 +126,14 @@ uint32_t BitmapStride(int32_t width, int bitsPerPixel) {
   return (rowBytes + 3u) & ~3u;
 }
 
-int32_t DecodePicture(const ImagePlugin& plugin, const std::string& path,
+int32_t DecodePicture(const ImagePlugin& plugin, const Input& input,
                       ProgressCallback progress, QrvUser user, Picture* picture,
                       std::string* problem) {
-  std::string name = path;
+  Source source(input, 0);
   QrvBlock infoHandle = nullptr;
   QrvBlock bitsHandle = nullptr;
-  int32_t rc = plugin.getPicture(name.data(), 0, QRV_INPUT_FILE, &infoHandle, &bitsHandle,
-                                 progress, user);
+  int32_t rc = plugin.getPicture(source.src(), source.len(), source.flag(), &infoHandle,
+                                 &bitsHandle, progress, user);
   if (rc != RC_OK) return rc;  // nothing was handed over
   HostBlock infoBlock(infoHandle);
   HostBlock bitsBlock(bitsHandle);
@@ -143,16 +167,16 @@ int32_t DecodePicture(const ImagePlugin& plugin, const std::string& path,
   return RC_OK;
 }
 
-int32_t ReadPictureInfo(const ImagePlugin& plugin, const std::string& path, PictureInfo* info) {
-  std::string name = path;
-  return plugin.getPictureInfo(name.data(), 0, QRV_INPUT_FILE, info);
+int32_t ReadPictureInfo(const ImagePlugin& plugin, const Input& input, PictureInfo* info) {
+  Source source(input, 0);
+  return plugin.getPictureInfo(source.src(), source.len(), source.flag(), info);
 }
 
-int32_t ListArchive(const ArchivePlugin& plugin, const std::string& path,
+int32_t ListArchive(const ArchivePlugin& plugin, const Input& input,
                     std::vector<FileInfo>* entries) {
-  std::string name = path;
+  Source source(input, 0);
   QrvBlock listingHandle = nullptr;
-  int32_t rc = plugin.getArchiveInfo(name.data(), 0, QRV_INPUT_FILE, &listingHandle);
+  int32_t rc = plugin.getArchiveInfo(source.src(), source.len(), source.flag(), &listingHandle);
   if (rc != RC_OK) return rc;
   HostBlock listing(listingHandle);
   const uint8_t* records = listing.Lock();

@@ -1,9 +1,12 @@
 #include "png_file.h"
+#include "sample_rules.h"
 
 #if defined(QRV_HAVE_PNG)
 #include <png.h>
 
+#include <csetjmp>
 #include <cstring>
+#include <memory>
 #endif
 
 namespace qrv::host {
@@ -51,32 +54,109 @@ bool EncodePng(const Image& image, std::vector<uint8_t>* out, std::string* error
   return true;
 }
 
+namespace {
+
+// What the reader's callbacks share; reached through a pointer that does not
+// change after setjmp, so it stays valid across libpng's longjmp.
+struct PngReading {
+  const std::vector<uint8_t>* bytes = nullptr;
+  size_t offset = 0;
+  std::string message;
+  std::vector<uint8_t> pixels;
+  std::vector<png_bytep> rows;
+};
+
+void ReadFromMemory(png_structp png, png_bytep out, png_size_t count) {
+  auto* reading = static_cast<PngReading*>(png_get_io_ptr(png));
+  if (reading->bytes->size() - reading->offset < count) png_error(png, "the file ends early");
+  std::memcpy(out, reading->bytes->data() + reading->offset, count);
+  reading->offset += count;
+}
+
+void OnPngError(png_structp png, png_const_charp message) {
+  static_cast<PngReading*>(png_get_error_ptr(png))->message = message;
+  png_longjmp(png, 1);
+}
+
+void OnPngWarning(png_structp, png_const_charp) {}
+
+
+}  // namespace
+
+// The rules of sample_rules.h: greyscale without alpha stays one channel;
+// everything else becomes blue, green, red, with alpha laid over white at the
+// file's own depth before 16 bits are rounded to 8.
 bool DecodePng(const std::vector<uint8_t>& bytes, Image* image, std::string* error) {
-  png_image png;
-  std::memset(&png, 0, sizeof png);
-  png.version = PNG_IMAGE_VERSION;
-  if (!png_image_begin_read_from_memory(&png, bytes.data(), bytes.size())) {
-    *error = std::string("not a readable PNG file: ") + png.message;
+  auto reading = std::make_unique<PngReading>();
+  reading->bytes = &bytes;
+  png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, reading.get(), OnPngError,
+                                           OnPngWarning);
+  png_infop info = png == nullptr ? nullptr : png_create_info_struct(png);
+  if (info == nullptr) {
+    png_destroy_read_struct(&png, nullptr, nullptr);
+    *error = "not enough memory to read the PNG file";
     return false;
   }
-  const bool grey = (png.format & (PNG_FORMAT_FLAG_COLOR | PNG_FORMAT_FLAG_ALPHA)) == 0 &&
-                    (png.format & PNG_FORMAT_FLAG_COLORMAP) == 0;
-  if (png.width == 0 || png.height == 0 || png.width > 65535 || png.height > 65535) {
+  if (setjmp(png_jmpbuf(png))) {
+    png_destroy_read_struct(&png, &info, nullptr);
+    *error = "cannot decode the PNG file: " + reading->message;
+    return false;
+  }
+  png_set_read_fn(png, reading.get(), ReadFromMemory);
+  png_read_info(png, info);
+  const png_uint_32 width = png_get_image_width(png, info);
+  const png_uint_32 height = png_get_image_height(png, info);
+  if (width == 0 || height == 0 || width > 65535 || height > 65535) {
+    png_destroy_read_struct(&png, &info, nullptr);
     *error = "PNG dimensions out of range (1 to 65535 pixels each way)";
-    png_image_free(&png);
     return false;
   }
-  png.format = grey ? PNG_FORMAT_GRAY : PNG_FORMAT_BGR;
-  image->width = png.width;
-  image->height = png.height;
+  png_set_expand(png);  // palette to colour, low-depth grey to 8 bits, tRNS to alpha
+  png_set_interlace_handling(png);
+  png_read_update_info(png, info);
+  const unsigned channels = png_get_channels(png, info);
+  const bool wide = png_get_bit_depth(png, info) == 16;
+  const size_t rowBytes = png_get_rowbytes(png, info);
+  reading->pixels.resize(rowBytes * height);
+  reading->rows.resize(height);
+  for (png_uint_32 y = 0; y < height; ++y) reading->rows[y] = &reading->pixels[y * rowBytes];
+  png_read_image(png, reading->rows.data());
+  png_destroy_read_struct(&png, &info, nullptr);
+
+  const bool grey = channels == 1;
+  const bool alpha = channels == 2 || channels == 4;
+  const uint32_t top = wide ? 65535u : 255u;
+  image->width = width;
+  image->height = height;
   image->channels = grey ? 1 : 3;
   image->colourTable.clear();
-  image->samples.assign(PNG_IMAGE_SIZE(png), 0);
-  const png_color white = {255, 255, 255};
-  if (!png_image_finish_read(&png, &white, image->samples.data(), 0, nullptr)) {
-    *error = std::string("cannot decode the PNG file: ") + png.message;
-    png_image_free(&png);
-    return false;
+  image->samples.resize(static_cast<size_t>(width) * height * image->channels);
+  uint8_t* out = image->samples.data();
+  for (png_uint_32 y = 0; y < height; ++y) {
+    const uint8_t* in = reading->rows[y];
+    for (png_uint_32 x = 0; x < width; ++x) {
+      uint32_t sample[4];  // big-endian words at 16 bits
+      for (unsigned c = 0; c < channels; ++c, in += wide ? 2 : 1) {
+        sample[c] = wide ? (static_cast<uint32_t>(in[0]) << 8 | in[1]) : in[0];
+      }
+      const uint32_t a = alpha ? sample[channels - 1] : top;
+      auto eight = [&](uint32_t value) {
+        uint32_t laid = OverWhite(value, a, top);
+        return wide ? Round16(laid) : static_cast<uint8_t>(laid);
+      };
+      if (grey) {
+        *out++ = eight(sample[0]);
+      } else if (channels <= 2) {  // grey with alpha: the same level in each channel
+        uint8_t level = eight(sample[0]);
+        *out++ = level;
+        *out++ = level;
+        *out++ = level;
+      } else {  // the picture's channels are blue, green, red
+        *out++ = eight(sample[2]);
+        *out++ = eight(sample[1]);
+        *out++ = eight(sample[0]);
+      }
+    }
   }
   return true;
 }

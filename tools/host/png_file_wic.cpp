@@ -10,6 +10,7 @@
 #include <cstdio>
 
 #include "png_file.h"
+#include "sample_rules.h"
 
 namespace qrv::host {
 namespace {
@@ -60,13 +61,6 @@ bool CreateFactory(Com<IWICImagingFactory>* factory, std::string* error) {
   return SUCCEEDED(hr);
 }
 
-// A 16-bit sample to 8 bits, rounded to the nearest.
-inline uint8_t Round16(uint32_t v) { return static_cast<uint8_t>((v * 255u + 32767u) / 65535u); }
-
-// `c` laid over white by `a`, both on a scale whose top is `top`, rounded.
-inline uint32_t OverWhite(uint32_t c, uint32_t a, uint32_t top) {
-  return (c * a + top * (top - a) + top / 2) / top;
-}
 
 // The frame's samples in its own format, `stride` bytes a row.
 bool CopyRows(IWICBitmapSource* source, uint32_t width, uint32_t height, uint32_t bitsPerPixel,
