@@ -12,6 +12,7 @@
 #else
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
@@ -114,23 +115,44 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
 namespace {
 
 int Spawn(const std::string& program, const std::vector<std::string>& args,
-          const std::string& workDir, const std::string& outPath, const std::string& errPath) {
+          const std::string& workDir, const std::string& outPath, const std::string& errPath,
+          const RunOptions& options = {}) {
   std::vector<char*> argv;
   argv.push_back(const_cast<char*>(program.c_str()));
   for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
   argv.push_back(nullptr);
+  int pipeEnds[2] = {-1, -1};
+  if (options.pipeInput && pipe(pipeEnds) != 0) return -1;
   pid_t pid = fork();
   if (pid == 0) {
-    int in = open("/dev/null", O_RDONLY);
-    int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int in = options.pipeInput ? pipeEnds[0] : open("/dev/null", O_RDONLY);
+    const std::string& outName = options.outputPath.empty() ? outPath : options.outputPath;
+    int out = open(outName.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (in < 0 || out < 0 || err < 0) _exit(126);
     dup2(in, 0);
     dup2(out, 1);
     dup2(err, 2);
+    if (options.pipeInput) close(pipeEnds[1]);
     if (!workDir.empty() && chdir(workDir.c_str()) != 0) _exit(126);
+    if (options.fileSizeLimit != 0) {
+      struct rlimit limit = {options.fileSizeLimit, options.fileSizeLimit};
+      if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(126);
+    }
     execv(program.c_str(), argv.data());
     _exit(127);
+  }
+  if (options.pipeInput) {
+    close(pipeEnds[0]);
+    // The child may stop reading early: a broken pipe is then no failure here.
+    void (*previous)(int) = signal(SIGPIPE, SIG_IGN);
+    for (size_t done = 0; done < options.input.size();) {
+      ssize_t wrote = write(pipeEnds[1], options.input.data() + done, options.input.size() - done);
+      if (wrote <= 0) break;
+      done += static_cast<size_t>(wrote);
+    }
+    close(pipeEnds[1]);
+    signal(SIGPIPE, previous);
   }
   return pid;
 }
@@ -153,6 +175,14 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
   std::string outPath, errPath;
   CapturePaths(&outPath, &errPath);
   int pid = Spawn(program, args, workDir, outPath, errPath);
+  return Collect(pid, outPath, errPath);
+}
+
+RunResult RunProgramWith(const std::string& program, const std::vector<std::string>& args,
+                         const RunOptions& options) {
+  std::string outPath, errPath;
+  CapturePaths(&outPath, &errPath);
+  int pid = Spawn(program, args, {}, outPath, errPath, options);
   return Collect(pid, outPath, errPath);
 }
 

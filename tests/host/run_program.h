@@ -21,6 +21,16 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
                      const std::string& workDir = {});
 
 #if !defined(_WIN32)
+// What a test may change about the child's surroundings.
+struct RunOptions {
+  bool pipeInput = false;      // standard input is a pipe carrying `input`
+  std::string input;
+  std::string outputPath;      // standard output goes here (e.g. /dev/full)
+  unsigned long fileSizeLimit = 0;  // RLIMIT_FSIZE in bytes; 0 leaves it
+};
+RunResult RunProgramWith(const std::string& program, const std::vector<std::string>& args,
+                         const RunOptions& options);
+
 // A child started without waiting, for tests that signal it.
 struct Child {
   int pid = -1;
