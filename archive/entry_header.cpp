@@ -17,31 +17,49 @@ bool IsNameChar(uint8_t c) {
 
 }  // namespace
 
-int32_t ReadEntryHeader(StreamHandle stream, EntryHeader* header, char** name) {
+int32_t ReadEntryHeader(StreamHandle stream, EntryHeader* header, char** name,
+                        EntryArrival* arrival) {
   *name = nullptr;
+  EntryArrival came = {0, 0, true};
   // Bytes that do not arrive stay zero, so a short end mark reads as zeros.
   uint8_t head[kEntryHeadSize] = {};
   int32_t got = platform::Read(stream, head, kEntryHeadSize);
+  came.headerBytes = got > 0 ? got : 0;
   header->dataSize = ReadLe32(head + 0);
   header->secondWord = ReadLe32(head + 4);
   header->nameLength = ReadLe16(head + 8);
-  if (got <= 0) return RC_READ_ERROR;
-  if (got < kEntryHeadSize) return RC_UNKNOWN_FORMAT;
-  if (header->dataSize == 0 || header->nameLength == 0) return RC_UNKNOWN_FORMAT;
+  int32_t rc = RC_OK;
+  if (got <= 0) rc = RC_READ_ERROR;
+  if (rc == RC_OK && got < kEntryHeadSize) rc = RC_UNKNOWN_FORMAT;
+  if (rc == RC_OK && (header->dataSize == 0 || header->nameLength == 0)) rc = RC_UNKNOWN_FORMAT;
 
-  auto* buffer = static_cast<char*>(platform::AllocScratch(size_t{header->nameLength} + 1));
-  if (buffer == nullptr) return RC_NO_MEMORY;
-  int32_t rc = ReadExact(stream, buffer, header->nameLength);
-  buffer[header->nameLength] = '\0';
-  // Every byte counts, including any after an embedded zero.
-  for (uint32_t i = 0; rc == RC_OK && i < header->nameLength; ++i) {
-    if (!IsNameChar(static_cast<uint8_t>(buffer[i]))) rc = RC_UNKNOWN_FORMAT;
+  char* buffer = nullptr;
+  if (rc == RC_OK) {
+    buffer = static_cast<char*>(platform::AllocScratch(size_t{header->nameLength} + 1));
+    if (buffer == nullptr) rc = RC_NO_MEMORY;
+  }
+  if (rc == RC_OK) {
+    // Read, not ReadExact: detection needs to know how much of a cut name came.
+    int32_t nameGot = platform::Read(stream, buffer, header->nameLength);
+    came.nameBytes = nameGot > 0 ? nameGot : 0;
+    buffer[came.nameBytes] = '\0';
+    // Every byte counts, including any after an embedded zero.
+    for (int32_t i = 0; came.nameBytesValid && i < came.nameBytes; ++i) {
+      came.nameBytesValid = IsNameChar(static_cast<uint8_t>(buffer[i]));
+    }
+    // A cut name is a read error first, whatever its bytes.
+    if (came.nameBytes != header->nameLength) {
+      rc = RC_READ_ERROR;
+    } else if (!came.nameBytesValid) {
+      rc = RC_UNKNOWN_FORMAT;
+    }
   }
   if (rc == RC_OK) {
     *name = buffer;
-  } else {
+  } else if (buffer != nullptr) {
     platform::FreeScratch(buffer);
   }
+  if (arrival != nullptr) *arrival = came;
   return rc;
 }
 

@@ -38,6 +38,15 @@ inline bool IsZeroHeader(const EntryHeader& header) {
   return header.dataSize == 0 && header.secondWord == 0 && header.nameLength == 0;
 }
 
+// How much of an entry arrived before a read failed, for detection, which
+// looks at a head cut at a fixed length: an entry cut by that end is not
+// broken as long as every byte that did arrive keeps the rules.
+struct EntryArrival {
+  int32_t headerBytes;  // 0 to 10
+  int32_t nameBytes;    // name bytes that came, when the header was complete
+  bool nameBytesValid;  // every name byte that came is 0-9, a-z or '_'
+};
+
 // Reads the 10-byte header and the name. On RC_OK *name is a zero-terminated
 // scratch buffer the caller owns (release it with ReleaseEntryName) and the
 // stream stands on the entry's first data byte. On failure *name is null and
@@ -46,7 +55,10 @@ inline bool IsZeroHeader(const EntryHeader& header) {
 //   RC_READ_ERROR      no header byte at all, or the name cut short
 //   RC_UNKNOWN_FORMAT  1 to 9 header bytes, a zero size or length, a bad name
 //   RC_NO_MEMORY       no buffer for the name
-[[nodiscard]] int32_t ReadEntryHeader(StreamHandle stream, EntryHeader* header, char** name);
+// A cut name is RC_READ_ERROR whatever its bytes; `arrival`, when given, says
+// what came of the header and the name.
+[[nodiscard]] int32_t ReadEntryHeader(StreamHandle stream, EntryHeader* header, char** name,
+                                      EntryArrival* arrival = nullptr);
 
 // Frees a name from ReadEntryHeader; null is ignored.
 void ReleaseEntryName(char* name);

@@ -39,6 +39,25 @@ void FillRecord(FileInfo* record, int64_t position, const EntryHeader& header,
   memset(record->file_name + length, 0, kNameField - length);
 }
 
+// Detection walks a head cut at the limit, so an entry that starts inside it and
+// runs past its end has passed the limit, unless a byte that did arrive breaks
+// a rule. A cut header whose data size arrived as zero is left to the end mark
+// test. The bytes that arrived must reach the limit exactly: a short read
+// anywhere else is a short stream, not the head's end.
+bool CutAtLimit(int64_t walked, int32_t limit, int32_t rc, const EntryHeader& header,
+                const EntryArrival& came) {
+  if (rc == RC_UNKNOWN_FORMAT && came.headerBytes > 0 && came.headerBytes < kEntryHeadSize) {
+    bool sizeArrived = came.headerBytes >= 4;
+    return walked + came.headerBytes == limit && (!sizeArrived || header.dataSize != 0);
+  }
+  if (rc == RC_READ_ERROR && came.headerBytes == kEntryHeadSize) {
+    // Only a cut name fails this way once the header is whole; its size and
+    // length passed their checks already.
+    return walked + kEntryHeadSize + came.nameBytes == limit && came.nameBytesValid;
+  }
+  return false;
+}
+
 bool NameMatches(const WalkRequest& request, const char* name) {
   if (request.wantedName == nullptr) return false;
   int32_t order = request.ignoreCase ? platform::CompareTextIgnoreCase(request.wantedName, name)
@@ -52,11 +71,16 @@ bool NameMatches(const WalkRequest& request, const char* name) {
   for (;;) {
     EntryHeader header = {};
     char* name = nullptr;
-    rc = ReadEntryHeader(request.stream, &header, &name);
+    EntryArrival came = {};
+    rc = ReadEntryHeader(request.stream, &header, &name, &came);
     if (rc != RC_OK) {
-      // The end mark, or the zero fill after a short head: an all-zero header
-      // once at least one entry was read.
-      if (rc == RC_UNKNOWN_FORMAT && pass->entries > 0 && IsZeroHeader(header)) rc = RC_OK;
+      if (request.limit != 0 && CutAtLimit(walked, request.limit, rc, header, came)) {
+        rc = RC_OK;
+      } else if (rc == RC_UNKNOWN_FORMAT && pass->entries > 0 && IsZeroHeader(header)) {
+        // The end mark, or the zero fill after a short head: an all-zero header
+        // once at least one entry was read.
+        rc = RC_OK;
+      }
       break;
     }
     bool taken = request.listing || NameMatches(request, name);
@@ -76,8 +100,9 @@ bool NameMatches(const WalkRequest& request, const char* name) {
       break;
     }
     int64_t end = walked + EntryBytes(header);
-    // With a limit, an entry that reaches past it passes it, whatever its size.
-    if (request.limit != 0 && end > request.limit) break;
+    // With a limit, an entry that reaches it passes it, whatever its size: the
+    // next one would start at or beyond the head's end.
+    if (request.limit != 0 && end >= request.limit) break;
     // Without one, an entry beyond the size limit cannot be passed by a forward
     // seek of a signed 32-bit distance.
     if (request.limit == 0 && end > kMaxWalk) {

@@ -16,7 +16,7 @@ constexpr uint32_t kRecordSize = sizeof(FileInfo);
 
 struct WalkRequest {
   StreamHandle stream;     // standing on the archive's first byte
-  int32_t limit;           // 0: none; else succeed once the walk passes it
+  int32_t limit;           // 0: none; else succeed once the walk reaches it
   bool listing;            // take every entry into a listing block
   FileInfo* record;        // lookup: where the found entry's record goes, or null
   const char* wantedName;  // lookup: the name to find, or null

@@ -136,8 +136,11 @@ TEST_F(ArchivePlugin, ListsAndLooksUpTheTwoEntryExample) {
 
 TEST_F(ArchivePlugin, DetectsFromABlockAndFromAHandle) {
   EXPECT_EQ(Detect(ArchiveBuilder().Raw(5000, 0, 4, "big_", Pattern(2034, 1)).bytes()), 1);
-  EXPECT_EQ(Detect(ArchiveBuilder().Entry("a", Pattern(2030 - 11, 1)).Raw(9, 0, 20, "cccccccc", {}).bytes()), 0);
-  EXPECT_EQ(Detect(ArchiveBuilder().Entry("a", Pattern(1000 - 11, 1)).Entry("b", Pattern(1048 - 11, 2)).bytes()), 0);
+  // The head's end cuts a name or falls between entries: passed, unless a byte
+  // that arrived breaks the name rule.
+  EXPECT_EQ(Detect(ArchiveBuilder().Entry("a", Pattern(2030 - 11, 1)).Raw(9, 0, 20, "cccccccc", {}).bytes()), 1);
+  EXPECT_EQ(Detect(ArchiveBuilder().Entry("a", Pattern(2030 - 11, 1)).Raw(9, 0, 20, "cccc.ccc", {}).bytes()), 0);
+  EXPECT_EQ(Detect(ArchiveBuilder().Entry("a", Pattern(1000 - 11, 1)).Entry("b", Pattern(1048 - 11, 2)).bytes()), 1);
 
   Bytes entries = ArchiveBuilder().Entry("one", Pattern(30, 1)).Entry("two", Pattern(40, 2)).bytes();
   for (bool endMark : {true, false}) {

@@ -24,17 +24,6 @@ void PrintTo(const Shape& shape, std::ostream* out) {
   *out << "seed " << shape.seed << ", " << shape.entries << " entries";
 }
 
-// Whether detection accepts the archive: an entry ending exactly at byte 2048
-// leaves nothing to read there, and the head is refused.
-int32_t ExpectedDetection(const RandomArchive& archive) {
-  for (size_t i = 0; i < archive.entries.size(); ++i) {
-    size_t end = archive.positions[i] + 10 + archive.entries[i].name.size() + archive.entries[i].data.size();
-    if (end == QRV_HEAD_SIZE) return 0;
-    if (end > QRV_HEAD_SIZE) break;
-  }
-  return 1;
-}
-
 class RoundTrip : public testing::TestWithParam<Shape> {
  protected:
   void TearDown() override {
@@ -54,7 +43,8 @@ TEST_P(RoundTrip, ListsLooksUpAndExtractsEveryEntry) {
 
   Bytes head = bytes;
   head.resize(QRV_HEAD_SIZE, 0);
-  EXPECT_EQ(IsSupported(nullptr, reinterpret_cast<uintptr_t>(head.data())), ExpectedDetection(archive));
+  // Wherever the head's end cuts the entries, a written archive is detected.
+  EXPECT_EQ(IsSupported(nullptr, reinterpret_cast<uintptr_t>(head.data())), 1);
 
   for (bool fromFile : {false, true}) {
     QrvBlock block = nullptr;

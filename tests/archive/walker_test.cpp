@@ -279,10 +279,11 @@ TEST_F(GetFileInfoTest, LooksUpInAFileAtAnOffset) {
 
 using IsSupportedTest = WalkerTest;
 
+ArchiveBuilder EntryOfTotal(const std::string& name, size_t total) {
+  return ArchiveBuilder().Entry(name, Pattern(total - 10 - name.size(), 5));
+}
+
 TEST_F(IsSupportedTest, DetectsAroundByte2048) {
-  auto entryOfTotal = [](const std::string& name, size_t total) {
-    return ArchiveBuilder().Entry(name, Pattern(total - 10 - name.size(), 5));
-  };
   struct Row {
     const char* what;
     Bytes head;
@@ -293,12 +294,20 @@ TEST_F(IsSupportedTest, DetectsAroundByte2048) {
        ArchiveBuilder().Raw(5000, 0, 4, "big_", Pattern(2034, 1)).bytes(), 1},
       {"a first entry of 2^32 - 1 data bytes",
        ArchiveBuilder().Raw(0xffffffffu, 0, 1, "a", {}).bytes(), 1},
-      {"entries ending at 2047, then a zero byte", entryOfTotal("a", 2047).bytes(), 1},
-      {"entries ending exactly at 2048", entryOfTotal("a", 1000).Append(entryOfTotal("b", 1048).bytes()).bytes(), 0},
-      {"an entry ending at 2049", entryOfTotal("a", 1000).Raw(1037, 0, 2, "bb", {}).bytes(), 1},
+      {"entries ending at 2047, then a zero byte", EntryOfTotal("a", 2047).bytes(), 1},
+      {"entries ending exactly at 2048", EntryOfTotal("a", 1000).Append(EntryOfTotal("b", 1048).bytes()).bytes(), 1},
+      {"an entry ending at 2049", EntryOfTotal("a", 1000).Raw(1037, 0, 2, "bb", {}).bytes(), 1},
       {"a second name straddling 2048",
-       entryOfTotal("a", 2030).Raw(100, 0, 20, "cccccccc", {}).bytes(), 0},
-      {"a second header straddling 2048", entryOfTotal("a", 2044).Append({1, 0, 0, 0}).bytes(), 0},
+       EntryOfTotal("a", 2030).Raw(100, 0, 20, "cccccccc", {}).bytes(), 1},
+      {"a straddling name with a forbidden byte before 2048",
+       EntryOfTotal("a", 2030).Raw(100, 0, 20, "cccCcccc", {}).bytes(), 0},
+      {"a straddling name with a zero byte before 2048",
+       EntryOfTotal("a", 2030).Raw(100, 0, 20, std::string("ccc\0cccc", 8), {}).bytes(), 0},
+      {"a first name longer than the head", ArchiveBuilder().Raw(9, 0, 3000, std::string(2038, 'n'), {}).bytes(), 1},
+      {"a second header straddling 2048", EntryOfTotal("a", 2044).Append({1, 0, 0, 0}).bytes(), 1},
+      {"a straddling header of size 0 and a nonzero byte",
+       EntryOfTotal("a", 2042).Append({0, 0, 0, 0, 7, 0}).bytes(), 0},
+      {"a straddling header of zeros (the end mark)", EntryOfTotal("a", 2042).bytes(), 1},
       {"a bad second name", ArchiveBuilder().Entry("a", {1}).Raw(1, 0, 1, "A", {1}).bytes(), 0},
       {"the end mark first", Bytes(4, 0), 0},
       {"text", Bytes{'h', 'e', 'l', 'l', 'o', ' ', 'w', 'o', 'r', 'l', 'd', '!'}, 0},
@@ -306,6 +315,27 @@ TEST_F(IsSupportedTest, DetectsAroundByte2048) {
   };
   for (const Row& row : rows) {
     EXPECT_EQ(Detect(row.head), row.answer) << row.what;
+  }
+}
+
+// A second entry starting at every offset from 2030 to 2048: the head's end
+// cuts its header or name at every byte. Only bytes that arrived can break a
+// rule.
+TEST_F(IsSupportedTest, JudgesAnEntryCutAtEveryOffset) {
+  const size_t head = QRV_HEAD_SIZE;
+  for (size_t offset = 2030; offset <= head; ++offset) {
+    Bytes first = EntryOfTotal("a", offset).bytes();
+    auto detectWith = [&](uint32_t dataSize, uint32_t second, const std::string& name) {
+      return Detect(ArchiveBuilder().Append(first).Raw(dataSize, second, 7, name, Pattern(40, 3)).bytes());
+    };
+    EXPECT_EQ(detectWith(40, 0, "bcd_9fg"), 1) << "valid, at " << offset;
+    // The forbidden first name byte sits at offset + 10.
+    EXPECT_EQ(detectWith(40, 0, "Xcd_9fg"), offset + 10 < head ? 0 : 1)
+        << "forbidden name byte, at " << offset;
+    // A zero data size is a defect while other nonzero header bytes arrive;
+    // with only its 4 zero bytes (or fewer) left, it reads as the end mark.
+    EXPECT_EQ(detectWith(0, 0x11111111u, "bcd_9fg"), offset + 4 >= head ? 1 : 0)
+        << "zero data size, at " << offset;
   }
 }
 

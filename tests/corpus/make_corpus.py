@@ -200,13 +200,20 @@ STRADDLE = entry(b"first", bytes(2048 - 15 - 12)) + entry(b"straddle", b"12")
 ENDS_AT_HEAD = entry(b"first", bytes(2048 - 15 - 12)) + entry(b"b", b"x")
 ARCHIVE += [
     ("head_second_name_straddles_2048.dat", STRADDLE + END,
-     "IsSupported=0 GetArchiveInfo=OK GetFileInfo:straddle=OK GetFile=OK"),
+     "IsSupported=1 GetArchiveInfo=OK GetFileInfo:straddle=OK GetFile=OK"),
     ("head_entries_end_at_2048.dat", ENDS_AT_HEAD + END,
-     "IsSupported=0 GetArchiveInfo=OK GetFileInfo:b=OK GetFile=OK"),
+     "IsSupported=1 GetArchiveInfo=OK GetFileInfo:b=OK GetFile=OK"),
+    ("head_second_header_straddles_2048.dat",
+     entry(b"first", bytes(2044 - 15)) + entry(b"second", b"12") + END,
+     "IsSupported=1 GetArchiveInfo=OK GetFileInfo:second=OK GetFile=OK"),
+    # The byte before 2048 already breaks the name rule.
+    ("head_cut_name_with_upper_case.dat",
+     entry(b"first", bytes(2030 - 15)) + entry(b"cccCcccccccccccccccc", b"12") + END,
+     "IsSupported=0 GetArchiveInfo=UNKNOWN_FORMAT GetFileInfo:first=OK GetFile=OK"),
     ("head_first_entry_5000_bytes.dat", entry(b"big", bytes(5000)) + END,
      "IsSupported=1 GetArchiveInfo=OK GetFileInfo:big=OK GetFile=OK"),
     ("name_65535_characters.dat", entry(b"n" * 65535, b"xy") + END,
-     "IsSupported=0 GetArchiveInfo=OK GetFileInfo:n=READ_ERROR GetFile=OK GetFileToDir=INTERNAL_ERROR"),
+     "IsSupported=1 GetArchiveInfo=OK GetFileInfo:n=READ_ERROR GetFile=OK GetFileToDir=INTERNAL_ERROR"),
 ]
 
 for bad, label in [(b"A", "upper_case"), (b".", "dot"), (b" ", "space"), (b"-", "hyphen"),

@@ -3,7 +3,7 @@
 // bytes), the writer makes the archive, and the exports must read it back:
 // the listing names every entry with its position and size, a lookup by name
 // finds the first entry of that name, extraction at each recorded position
-// gives the entry's bytes, and a head of a short archive is detected.
+// gives the entry's bytes, and its head is detected wherever byte 2048 falls.
 //
 // Input, per entry: a name-length byte, that many name bytes (mapped onto the
 // alphabet), a data-length byte and a fill byte: the data counts up from it,
@@ -90,7 +90,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   TakeBlock(listing, "listing not live and unlocked");
 
-  if (archive.size() <= QRV_HEAD_SIZE) {
+  {
+    // Wherever the head's end cuts the entries, a written archive is detected.
     std::vector<uint8_t> head(archive);
     head.resize(QRV_HEAD_SIZE, 0);
     char name[] = "archive.dat";
