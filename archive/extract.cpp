@@ -59,7 +59,8 @@ bool BuildOutputPath(const char* dest, const char* name, char (&path)[kOutputPat
   size_t separator = destLength > 0 ? 1 : 0;
   if (destLength + separator + nameLength + 1 > kOutputPathSize) return false;
   memcpy(path, dest, destLength);
-  if (separator != 0) path[destLength] = '\\';
+  // A dest already ending in a separator gets a second one: harmless on both.
+  if (separator != 0) path[destLength] = kPathSeparator;
   memcpy(path + destLength + separator, name, nameLength + 1);
   return true;
 }

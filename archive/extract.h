@@ -24,12 +24,14 @@ constexpr size_t kOutputPathSize = 272;
 // Entry names Windows takes as devices rather than files.
 bool IsDeviceName(const char* name);
 
-// "dest\name", or the bare name for an empty dest, in a 272-byte buffer; false
-// (and nothing written past the buffer) when it does not fit.
+// dest, the platform's separator and the name ("dest\name" on Windows,
+// "dest/name" elsewhere; dest is never rewritten), or the bare name for an
+// empty dest, in a 272-byte buffer; false (and nothing written past the
+// buffer) when it does not fit.
 bool BuildOutputPath(const char* dest, const char* name, char (&path)[kOutputPathSize]);
 
-// Creates or replaces dest\name and writes `size` bytes to it. On any failure
-// after the file was created it is removed again.
+// Creates or replaces the file BuildOutputPath names and writes `size` bytes
+// to it. On any failure after the file was created it is removed again.
 //   RC_INTERNAL_ERROR  a device name, a path too long, the file cannot be
 //                      created, written in full, or flushed and closed
 [[nodiscard]] int32_t WriteOutputFile(const char* dest, const char* name, const uint8_t* data,

@@ -26,6 +26,14 @@ using BlockHandle = void*;
 // The host's detection value: a 2048-byte block's address or a file handle.
 using ProbeValue = uintptr_t;
 
+// The separator the extractor puts between a directory and an entry name: the
+// operating system's own, so that neither build rewrites the host's paths.
+#if defined(_WIN32)
+constexpr char kPathSeparator = '\\';
+#else
+constexpr char kPathSeparator = '/';
+#endif
+
 enum SeekOrigin : int32_t { kSeekStart = 0, kSeekCurrent = 1 };
 
 // A view into a read stream's own buffer: bytes [next, end) are the next bytes

@@ -3,14 +3,13 @@
 // buffered like mmio's, so a 4-byte read is a copy, not a system call; reads
 // and writes larger than the buffer go straight to the file.
 //
-// Paths use the Windows separator too: a backslash is taken as '/', so that the
-// paths the format code builds ("dest\name") mean the same on every build.
-// Blocks for the host are calloc memory whose handle is its address; locking is
-// the identity and the host frees a block with free().
+// A path is opened exactly as given: on Linux a backslash is an ordinary
+// character of a file name. Blocks for the host are calloc memory whose handle
+// is its address; locking is the identity and the host frees a block with
+// free().
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/mman.h>
-#include <limits.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
@@ -50,19 +49,6 @@ struct Stream {
 
 namespace {
 
-// Copies a Windows-style path with backslashes turned into slashes; false when
-// it does not fit.
-bool TranslatePath(const char* path, char (&out)[PATH_MAX]) {
-  if (path == nullptr) return false;
-  size_t i = 0;
-  for (; path[i] != '\0'; ++i) {
-    if (i + 1 >= sizeof out) return false;
-    out[i] = path[i] == '\\' ? '/' : path[i];
-  }
-  out[i] = '\0';
-  return true;
-}
-
 // read() until `count` bytes came or the file ended: the count read, or -1 when
 // the first read fails.
 int64_t ReadFully(int fd, uint8_t* destination, int64_t count) {
@@ -99,9 +85,8 @@ Stream* NewStream(StreamKind kind, int fd, uint8_t* buffer, bool owns) {
 }
 
 StreamHandle OpenFile(const char* path, int flags, StreamKind kind) {
-  char native[PATH_MAX];
-  if (!TranslatePath(path, native)) return nullptr;
-  int fd = open(native, flags | O_CLOEXEC, 0666);
+  if (path == nullptr) return nullptr;
+  int fd = open(path, flags | O_CLOEXEC, 0666);
   if (fd < 0) return nullptr;
   auto* buffer = static_cast<uint8_t*>(malloc(kFileBufferSize));
   Stream* stream = buffer != nullptr ? NewStream(kind, fd, buffer, true) : nullptr;
@@ -272,9 +257,8 @@ int32_t Close(StreamHandle stream) {
 }
 
 int32_t RemoveFile(const char* path) {
-  char native[PATH_MAX];
-  if (!TranslatePath(path, native)) return 1;
-  return unlink(native) == 0 ? 0 : 1;
+  if (path == nullptr) return 1;
+  return unlink(path) == 0 ? 0 : 1;
 }
 
 BlockHandle AllocBlock(uint32_t size) {

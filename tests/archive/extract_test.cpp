@@ -139,9 +139,11 @@ TEST_F(GetFileTest, WritesAndReplacesTheOutputFile) {
   Bytes data = Pattern(300, 9);
   ASSERT_EQ(ToFile(ArchiveBuilder().Entry("entry_1", data).bytes(), dest), RC_OK);
   EXPECT_EQ(ReadFileBytes(target), data);
-  // A dest ending in a separator gets a second one before the name.
+  // A dest ending in the platform's separator gets a second one before the
+  // name.
   Bytes other = Pattern(12, 10);
-  ASSERT_EQ(ToFile(ArchiveBuilder().Entry("entry_2", other).bytes(), dest + "\\"), RC_OK);
+  const char separator = std::filesystem::path::preferred_separator;
+  ASSERT_EQ(ToFile(ArchiveBuilder().Entry("entry_2", other).bytes(), dest + separator), RC_OK);
   EXPECT_EQ(ReadFileBytes(ScratchPath("out/entry_2")), other);
 }
 

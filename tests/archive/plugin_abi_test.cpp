@@ -197,7 +197,7 @@ TEST_F(ArchivePlugin, FileOutputCreatesAndReplacesFiles) {
   WriteFileBytes(path, archive);
   ASSERT_EQ(getFile_(path.data(), 15, dest.data(), 0, nullptr, 0), RC_OK);
   EXPECT_EQ(ReadFileBytes(target), data);
-  std::string withSeparator = dest + "\\";
+  std::string withSeparator = dest + static_cast<char>(std::filesystem::path::preferred_separator);
   ASSERT_EQ(getFile_(path.data(), 0, withSeparator.data(), 0, nullptr, 0), RC_OK);
   EXPECT_EQ(ReadFileBytes(ScratchPath("abi-out/lead")), Bytes{1});
   // Device names fail alike on every build, and create nothing.
@@ -236,6 +236,37 @@ TEST_F(ArchivePlugin, RoundTripsSeededArchives) {
 }
 
 #if !defined(_WIN32)
+// On Linux a backslash is an ordinary character of a file name: the plug-in
+// opens exactly the name it is given and writes into exactly the given dest.
+TEST_F(ArchivePlugin, TakesBackslashesInNamesAsTheyAre) {
+  std::string dir = ScratchPath("backslash");
+  std::filesystem::create_directories(dir + "/back");
+  std::filesystem::create_directories(dir + "/o/ut");
+  WriteFileBytes(dir + "/back/slash.dat", ArchiveBuilder().Entry("decoy", {9}).EndMark().bytes());
+  std::string named = dir + "/back\\slash.dat";
+  WriteFileBytes(named, ArchiveBuilder().Entry("right", {1, 2, 3}).EndMark().bytes());
+  QrvBlock block = nullptr;
+  ASSERT_EQ(getArchiveInfo_(named.data(), 0, 0, &block), RC_OK);
+  std::vector<FileInfo> records = HostBlock::TakeListing(block);
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_STREQ(records[0].file_name, "right");
+
+  std::string dest = dir + "/o\\ut";
+  std::filesystem::create_directories(dest);
+  ASSERT_EQ(getFile_(named.data(), 0, dest.data(), 0, nullptr, 0), RC_OK);
+  EXPECT_EQ(ReadFileBytes(dest + "/right"), (Bytes{1, 2, 3}));
+  EXPECT_FALSE(FileExists(dir + "/o/ut/right"));
+  // A dest ending in a backslash is a directory name ending in one.
+  std::string trailing = dir + "/o\\";
+  std::filesystem::create_directories(trailing);
+  ASSERT_EQ(getFile_(named.data(), 0, trailing.data(), 0, nullptr, 0), RC_OK);
+  EXPECT_EQ(ReadFileBytes(trailing + "/right"), (Bytes{1, 2, 3}));
+
+  // With the named file gone, back/slash.dat does not stand in for it.
+  std::filesystem::remove(named);
+  EXPECT_EQ(getArchiveInfo_(named.data(), 0, 0, &block), RC_READ_ERROR);
+}
+
 // Natively only: under Wine the walk of 10 million entries takes minutes.
 TEST_F(ArchivePlugin, AListingTooLargeFor32BitsIsNoMemory) {
 #if defined(__SANITIZE_ADDRESS__)
