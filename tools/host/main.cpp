@@ -14,6 +14,7 @@
 #include "file_system.h"
 #include "interrupt.h"
 #include "messages.h"
+#include "os_path.h"
 #include "progress.h"
 
 #if defined(_WIN32)
@@ -353,7 +354,7 @@ void ReportDone(const Context& context, const std::string& line) {
 }
 
 std::string FormatOf(const std::string& path) {
-  std::string extension = std::filesystem::path(path).extension().string();
+  std::string extension = NameOf(PathOf(path).extension());
   std::transform(extension.begin(), extension.end(), extension.begin(),
                  [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
   if (extension == ".png") return "png";
