@@ -22,9 +22,9 @@
 
 namespace qrv {
 
-// Blocks from this size on are backed by huge pages where the kernel offers
-// them: first touches of fresh 4 KiB pages, not the decoding, otherwise bound
-// the time of a large picture or listing.
+// Huge pages are asked for inside blocks from this size on: first touches of
+// fresh 4 KiB pages, not the decoding, otherwise bound the time of a large
+// picture or extraction.
 constexpr size_t kHugePage = size_t{2} << 20;
 
 // A file stream's buffer. mmio uses 8 KiB; a larger one costs nothing here and
@@ -262,13 +262,18 @@ int32_t RemoveFile(const char* path) {
 }
 
 BlockHandle AllocBlock(uint32_t size) {
-  if (size < kHugePage) return calloc(size > 0 ? size : 1, 1);
-  // Still memory that free() releases, as the host expects.
-  size_t rounded = (size_t{size} + kHugePage - 1) & ~(kHugePage - 1);
-  void* block = aligned_alloc(kHugePage, rounded);
-  if (block == nullptr) return nullptr;
-  (void)madvise(block, rounded, MADV_HUGEPAGE);  // a hint: without it, plain pages
-  memset(block, 0, size);
+  // calloc hands a large block over as fresh pages the kernel zeroes when they
+  // are first touched, and clears only recycled heap memory itself: memory is
+  // touched as the decoder writes it, never because a header claims 4 GiB. The
+  // host frees it with free().
+  void* block = calloc(size > 0 ? size : 1, 1);
+  if (block != nullptr && size >= 2 * kHugePage) {
+    // Advice, not a write: the whole huge pages inside the block. A hint
+    // only; without it, plain pages.
+    uintptr_t begin = (reinterpret_cast<uintptr_t>(block) + kHugePage - 1) & ~(kHugePage - 1);
+    uintptr_t end = (reinterpret_cast<uintptr_t>(block) + size) & ~(kHugePage - 1);
+    if (begin < end) (void)madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+  }
   return block;
 }
 

@@ -4,13 +4,21 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <fstream>
 #include <random>
+#include <string>
 
 #include "picture_samples.h"
 #include "platform.h"
 #include "plugin_library.h"
 #include "qrvnel.h"
 #include "reference_decoder.h"
+
+#if !defined(_WIN32)
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
 
 namespace qrv::test {
 namespace {
@@ -125,6 +133,91 @@ TEST_F(ImageAbi, RoundTripsAbortAndTruncation) {
     }
   }
 }
+
+#if !defined(_WIN32)
+// AddressSanitizer writes the shadow of a freed 4 GiB block (512 MiB) itself:
+// under it only the result code is checked.
+#if defined(__SANITIZE_ADDRESS__)
+#define QRV_TEST_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define QRV_TEST_ASAN 1
+#endif
+#endif
+
+// A field of /proc/self/status in KiB, or -1.
+long StatusKib(const std::string& field) {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.compare(0, field.size(), field) == 0) return std::stol(line.substr(field.size()));
+  }
+  return -1;
+}
+
+struct ChildDecode {
+  long rc = -1;
+  long peakGrowthKib = -1;  // peak resident memory over the call, above the start
+};
+
+// GetPicture of the file in a child process, whose peak resident memory is
+// reset just before the call, so that it measures this decode alone.
+ChildDecode DecodeInChild(GetPictureFn getPicture, const std::string& path) {
+  ChildDecode result;
+  int channel[2];
+  if (pipe(channel) != 0) return result;
+  pid_t child = fork();
+  if (child == 0) {
+    close(channel[0]);
+    int reset = open("/proc/self/clear_refs", O_WRONLY);
+    bool resetDone = reset >= 0 && write(reset, "5", 1) == 1;
+    if (reset >= 0) close(reset);
+    long start = StatusKib("VmRSS:");
+    QrvBlock info = nullptr;
+    QrvBlock bits = nullptr;
+    std::string name = path;
+    result.rc = getPicture(name.data(), 0, 0, &info, &bits, nullptr, 0);
+    long peak = StatusKib("VmHWM:");
+    if (resetDone && start >= 0 && peak >= 0) result.peakGrowthKib = peak - start;
+    ssize_t put = write(channel[1], &result, sizeof result);
+    _exit(put == sizeof result ? 0 : 1);
+  }
+  close(channel[1]);
+  if (child > 0 && read(channel[0], &result, sizeof result) != sizeof result) result = {};
+  close(channel[0]);
+  int status = 0;
+  if (child > 0) waitpid(child, &status, 0);
+  return result;
+}
+
+// 16-byte files whose headers claim about 4 GiB of pixels over a 4-byte
+// stream: the decode fails in the first row, having touched the memory it
+// wrote, not the memory the header claimed.
+TEST_F(ImageAbi, AHostileHeaderTouchesOnlyWhatIsDecoded) {
+  struct Row {
+    uint16_t width;
+    uint16_t height;
+    uint8_t bits;
+  };
+  const Row rows[] = {{65535, 65535, 8}, {37837, 37837, 24}};
+  for (const Row& row : rows) {
+    SCOPED_TRACE(std::to_string(row.width) + "x" + std::to_string(row.height) + "x" +
+                 std::to_string(row.bits));
+    Bytes file = Header(0, "QRV", row.width, row.height, row.bits);
+    file.insert(file.end(), 4, 0xff);
+    std::string path = testing::TempDir() + "hostile.qcg";
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(file.data()),
+                                                static_cast<std::streamsize>(file.size()));
+    ChildDecode decode = DecodeInChild(getPicture_, path);
+    EXPECT_EQ(decode.rc, RC_READ_ERROR);
+    ASSERT_GE(decode.peakGrowthKib, 0) << "peak resident memory not measured";
+#if !defined(QRV_TEST_ASAN)
+    EXPECT_LT(decode.peakGrowthKib, 64 * 1024) << "KiB touched";
+#endif
+    std::remove(path.c_str());
+  }
+}
+#endif
 
 }  // namespace
 }  // namespace qrv::test
