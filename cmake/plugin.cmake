@@ -16,6 +16,19 @@ if(CMAKE_CXX_COMPILER_ID MATCHES "Clang" AND (QRV_SANITIZE OR CMAKE_CXX_FLAGS MA
   set(QRV_NO_UNDEFINED)
 endif()
 
+# qrv_add_version_resource(TARGET DESCRIPTION SUFFIX TYPE): a Windows version
+# resource carrying the project version, so that Explorer's file properties and
+# GetFileVersionInfo show the release a file belongs to.
+function(qrv_add_version_resource target description suffix type)
+  set(QRV_RC_NAME ${target})
+  set(QRV_RC_FILE ${target}${suffix})
+  set(QRV_RC_ABOUT "${description}")
+  set(QRV_RC_TYPE ${type})
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/version.rc.in
+                 ${CMAKE_CURRENT_BINARY_DIR}/${target}_version.rc @ONLY)
+  target_sources(${target} PRIVATE ${CMAKE_CURRENT_BINARY_DIR}/${target}_version.rc)
+endfunction()
+
 # qrv_add_plugin(NAME ABOUT OBJECTS DEF MAP): a plug-in library made of the
 # object library OBJECTS, the common layer and the build's platform backend.
 function(qrv_add_plugin name about objects def map)
@@ -27,10 +40,7 @@ function(qrv_add_plugin name about objects def map)
   target_link_libraries(${name} PRIVATE qrv_common qrv_platform qrv_plugin_flags)
   set_target_properties(${name} PROPERTIES PREFIX "" OUTPUT_NAME ${name})
   if(WIN32)
-    set(QRV_RC_NAME ${name})
-    set(QRV_RC_ABOUT "${about}")
-    configure_file(${PROJECT_SOURCE_DIR}/cmake/version.rc.in
-                   ${CMAKE_CURRENT_BINARY_DIR}/${name}_version.rc @ONLY)
+    qrv_add_version_resource(${name} "${about}" ".spi" VFT_DLL)
     if(CMAKE_SIZEOF_VOID_P EQUAL 8)
       # No __stdcall decoration on 64-bit Windows: export the bare names.
       set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${def})
@@ -39,8 +49,7 @@ function(qrv_add_plugin name about objects def map)
       set(def ${CMAKE_CURRENT_BINARY_DIR}/${name}_64.def)
       file(CONFIGURE OUTPUT ${def} CONTENT "${def_text}")
     endif()
-    target_sources(${name} PRIVATE ${def} ${CMAKE_CURRENT_BINARY_DIR}/${name}_version.rc
-                   ${PROJECT_SOURCE_DIR}/common/dll_entry_win32.cpp)
+    target_sources(${name} PRIVATE ${def} ${PROJECT_SOURCE_DIR}/common/dll_entry_win32.cpp)
     set_target_properties(${name} PROPERTIES SUFFIX ".spi")
     # The .def maps plain names to the __stdcall symbols; without the fixup a
     # wrong argument size is a link error instead of a silent alias.

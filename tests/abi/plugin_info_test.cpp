@@ -2,6 +2,7 @@
 // who they are through the GetPluginInfo export, looked up by its plain name.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -105,11 +106,27 @@ TEST_P(PluginInfo, VersionResourceDescribesThePlugin) {
   ASSERT_GT(size, 0u);
   std::string data(size, '\0');
   ASSERT_TRUE(GetFileVersionInfoA(path.c_str(), 0, size, data.data()));
-  char* text = nullptr;
-  UINT length = 0;
-  ASSERT_TRUE(VerQueryValueA(data.data(), "\\StringFileInfo\\040904B0\\FileDescription",
-                             reinterpret_cast<void**>(&text), &length));
-  EXPECT_STREQ(text, GetParam().strings[1]);
+  auto value = [&](const char* key) -> std::string {
+    std::string path = std::string("\\StringFileInfo\\040904B0\\") + key;
+    char* text = nullptr;
+    UINT length = 0;
+    if (!VerQueryValueA(data.data(), path.c_str(), reinterpret_cast<void**>(&text), &length))
+      return "(missing)";
+    return text;
+  };
+  EXPECT_EQ(value("FileDescription"), GetParam().strings[1]);
+  // The release version, the same one qrv --version and the packages carry.
+  EXPECT_EQ(value("FileVersion"), QRV_VERSION);
+  EXPECT_EQ(value("ProductVersion"), QRV_VERSION);
+  VS_FIXEDFILEINFO* fixed = nullptr;
+  UINT fixed_size = 0;
+  ASSERT_TRUE(VerQueryValueA(data.data(), "\\", reinterpret_cast<void**>(&fixed), &fixed_size));
+  char numbers[64];
+  std::snprintf(numbers, sizeof numbers, "%lu.%lu.%lu",
+                static_cast<unsigned long>(HIWORD(fixed->dwFileVersionMS)),
+                static_cast<unsigned long>(LOWORD(fixed->dwFileVersionMS)),
+                static_cast<unsigned long>(HIWORD(fixed->dwFileVersionLS)));
+  EXPECT_EQ(std::string(numbers), QRV_VERSION);
 }
 #endif
 
