@@ -388,7 +388,7 @@ TEST(Info, SaysWhichPluginTakesEachFile) {
 TEST(Help, EveryCommandExplainsItself) {
   RunResult run = Qrv({"help"});
   ASSERT_EQ(run.status, 0);
-  for (const char* command : {"info", "convert", "list", "extract", "encode", "pack"}) {
+  for (const char* command : {"info", "convert", "list", "extract", "encode", "pack", "version"}) {
     EXPECT_NE(run.out.find(std::string("  ") + command + " "), std::string::npos) << command;
     RunResult help = Qrv({command, "--help"});
     EXPECT_EQ(help.status, 0) << command;
@@ -399,6 +399,27 @@ TEST(Help, EveryCommandExplainsItself) {
   run = Qrv({});
   EXPECT_EQ(run.status, 2);
   EXPECT_NE(run.err.find("usage: qrv COMMAND"), std::string::npos);
+}
+
+// The release version, from the build, and each plug-in's about text as
+// loaded; a plug-in that is not there fails the command.
+TEST(Version, NamesTheReleaseAndThePluginsAsLoaded) {
+  for (const char* spelling : {"--version", "version"}) {
+    RunResult run = Qrv({spelling});
+    ASSERT_EQ(run.status, 0) << spelling << ": " << run.err;
+    EXPECT_EQ(run.out.rfind(std::string("qrv ") + QRV_VERSION + "\n", 0), 0u) << run.out;
+    EXPECT_NE(run.out.find("\nifqrvnel: Quorvanel CG to DIB filter ver0.02 ("), std::string::npos)
+        << run.out;
+    EXPECT_NE(run.out.find("\naxqrvnel: AxQrvNel - Quorvanel Archive extract library ver0.02 ("),
+              std::string::npos)
+        << run.out;
+  }
+  std::string empty = FreshDir("no-plugins");
+  RunResult run = Qrv({"version", "--plugins", empty});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.out.rfind(std::string("qrv ") + QRV_VERSION + "\n", 0), 0u) << run.out;
+  EXPECT_NE(run.err.find("ifqrvnel"), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("axqrvnel"), std::string::npos) << run.err;
 }
 
 // Every bad input: the exit status, the message, and no file left in the

@@ -53,6 +53,30 @@ const OptionSpec kMaxPixelsOption = {
     "N"};
 const OptionSpec kHelpOption = {"help", 'h', false, "show this help"};
 
+// The release and the two plug-ins as loaded, so that a report of a problem
+// says exactly what ran.
+int RunVersion(Context& context) {
+  std::printf("qrv %s\n", QRV_VERSION);
+  int status = kExitOk;
+  ImagePlugin image;
+  ArchivePlugin archive;
+  std::string error;
+  if (LoadImagePlugin(context.pluginDirectory, &image, &error)) {
+    std::printf("ifqrvnel: %s (%s)\n", image.about.c_str(), EscapeControl(image.path).c_str());
+  } else {
+    ReportError(error);
+    status = kExitFailed;
+  }
+  if (LoadArchivePlugin(context.pluginDirectory, &archive, &error)) {
+    std::printf("axqrvnel: %s (%s)\n", archive.about.c_str(),
+                EscapeControl(archive.path).c_str());
+  } else {
+    ReportError(error);
+    status = kExitFailed;
+  }
+  return status;
+}
+
 const std::vector<Command>& Commands() {
   static const std::vector<Command> commands = {
       {"info", "qrv info FILE...",
@@ -113,6 +137,11 @@ const std::vector<Command>& Commands() {
        "Empty files cannot be stored.",
        {kQuietOption, kHelpOption},
        RunPack},
+      {"version", "qrv version\n       qrv --version",
+       "Prints qrv's release version and the about text and file of each plug-in\n"
+       "as loaded. Fails when a plug-in cannot be loaded.",
+       {kPluginsOption, kHelpOption},
+       RunVersion},
   };
   return commands;
 }
@@ -143,7 +172,8 @@ void PrintGeneralHelp(std::FILE* out) {
                              "the entries of an archive",
                              "entries of an archive into files",
                              "a PNG or BMP file to a Quorvanel CG picture",
-                             "files into a Quorvanel Archive"};
+                             "files into a Quorvanel Archive",
+                             "the release and the plug-ins as loaded"};
   size_t i = 0;
   for (const Command& command : Commands()) {
     std::fprintf(out, "  %-9s %s\n", command.name, summaries[i++]);
@@ -273,6 +303,7 @@ int Main(int argc, char** argv) {
     return kExitUsage;
   }
   std::string name = argv[1];
+  if (name == "--version") name = "version";
   if (name == "help" || name == "--help" || name == "-h") {
     const std::string about = argc > 2 ? argv[2] : "";
     if (argc > 2 && about != "help" && about != "--help" && about != "-h") {
