@@ -30,17 +30,8 @@ constexpr size_t kCopyPiece = size_t{1} << 20;
 // The whole input; false with `error` set for a missing, unreadable or
 // directory path.
 bool ReadWholeFile(const std::string& path, std::vector<uint8_t>* bytes, std::string* error) {
-  std::string reason;
-  switch (KindOfInput(path, &reason)) {
-    case InputKind::kMissing:
-      *error = Shown(path) + ": cannot open: " + reason;
-      return false;
-    case InputKind::kDirectory:
-      *error = Shown(path) + ": is a directory, not a file";
-      return false;
-    default:
-      return ReadWholeInput(path, bytes, error);
-  }
+  InputKind kind;
+  return KindOfReadableInput(path, &kind, error) && ReadWholeInput(path, bytes, error);
 }
 
 // The width and height a PNG or BMP header claims; false when the header is

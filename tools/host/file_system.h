@@ -46,6 +46,10 @@ enum class InputKind { kMissing, kRegularFile, kDirectory, kStream };
 // kStream: standard input ("-"), a pipe, a socket or a device, which may not
 // be read twice or from an offset; such an input is read into memory first.
 InputKind KindOfInput(const std::string& path, std::string* reason);
+// The kind of an input that can be read (a regular file or a stream); false
+// with `error` set ("PATH: cannot open: reason", "PATH: is a directory, not a
+// file") for one that is missing or a directory.
+bool KindOfReadableInput(const std::string& path, InputKind* kind, std::string* error);
 
 // Reads a whole input (a file, "-" or a stream). False with `error` set
 // ("PATH: cannot read: reason").

@@ -32,4 +32,19 @@ bool SameFile(const std::string& a, const std::string& b) {
   return IdentifyFile(a, &first) && IdentifyFile(b, &second) && first == second;
 }
 
+bool KindOfReadableInput(const std::string& path, InputKind* kind, std::string* error) {
+  std::string reason;
+  *kind = KindOfInput(path, &reason);
+  switch (*kind) {
+    case InputKind::kMissing:
+      *error = Shown(path) + ": cannot open: " + reason;
+      return false;
+    case InputKind::kDirectory:
+      *error = Shown(path) + ": is a directory, not a file";
+      return false;
+    default:
+      return true;
+  }
+}
+
 }  // namespace qrv::host

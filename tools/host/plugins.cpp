@@ -80,25 +80,17 @@ bool OpenInput(const std::string& path, Input* input, Head* head, std::string* e
   input->inMemory = false;
   input->bytes.clear();
   head->fill(0);
-  std::string reason;
-  switch (KindOfInput(path, &reason)) {
-    case InputKind::kMissing:
-      *error = Shown(path) + ": cannot open: " + reason;
+  InputKind kind;
+  if (!KindOfReadableInput(path, &kind, error)) return false;
+  if (kind == InputKind::kStream) {
+    if (!ReadWholeInput(path, &input->bytes, error)) return false;
+    if (input->bytes.size() > static_cast<size_t>(INT32_MAX)) {
+      *error = Shown(path) + ": too large to be read from a stream (2 GiB at most)";
       return false;
-    case InputKind::kDirectory:
-      *error = Shown(path) + ": is a directory, not a file";
-      return false;
-    case InputKind::kStream:
-      if (!ReadWholeInput(path, &input->bytes, error)) return false;
-      if (input->bytes.size() > static_cast<size_t>(INT32_MAX)) {
-        *error = Shown(path) + ": too large to be read from a stream (2 GiB at most)";
-        return false;
-      }
-      input->inMemory = true;
-      std::memcpy(head->data(), input->bytes.data(), std::min(head->size(), input->bytes.size()));
-      return true;
-    case InputKind::kRegularFile:
-      break;
+    }
+    input->inMemory = true;
+    std::memcpy(head->data(), input->bytes.data(), std::min(head->size(), input->bytes.size()));
+    return true;
   }
   std::FILE* file = std::fopen(path.c_str(), "rb");
   if (file == nullptr) {
