@@ -82,7 +82,7 @@ void ReadAllCodes(Picture& p, uint8_t* pixels, std::vector<uint8_t*>* rows,
 
 void MapAll(const Picture& p, const std::vector<uint8_t*>& rows,
             const std::vector<uint32_t>& zeros) {
-  const int32_t group = p.layout.bytesPerPixel == 1 ? 4 : 2;  // as the picture decoder
+  const int32_t group = p.layout.bytesPerPixel == 1 ? qrv::kMappedRows8 : qrv::kMappedRows24;
   for (int32_t r = 0; r < p.header.height; r += group) {
     const int32_t count = std::min(group, p.header.height - r);
     if (p.layout.bytesPerPixel == 1) {

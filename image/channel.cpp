@@ -9,6 +9,10 @@
 
 #include <utility>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace qrv {
 namespace {
 
@@ -237,6 +241,52 @@ QRV_ALWAYS_INLINE int32_t ReadCodes(BitReader* reader, uint8_t* out, int32_t ste
   }
 }
 
+// Eight codes of one width (0 to kMaxSpreadBits: 0 gives zeros) at once: the
+// codes at the top of the bit buffer are spread to one byte each by halving
+// steps, each moving the upper half of every group up by its share of a word.
+// Widths of 8 bits would need 64 bits at once, more than a refill guarantees.
+constexpr int32_t kMaxSpreadBits = 7;
+
+struct SpreadMasks {
+  uint64_t halves;    // the low 4 codes
+  uint64_t quarters;  // 2 codes at bits 0 and 32
+  uint64_t singles;   // 1 code at bits 0, 16, 32 and 48
+};
+
+struct SpreadMaskTable {
+  SpreadMasks of[kMaxSpreadBits + 1];
+};
+
+constexpr SpreadMaskTable MakeSpreadMasks() {
+  SpreadMaskTable table = {};
+  for (int32_t b = 0; b <= kMaxSpreadBits; ++b) {
+    const uint64_t one = (uint64_t{1} << b) - 1;
+    const uint64_t two = (uint64_t{1} << 2 * b) - 1;
+    table.of[b].halves = (uint64_t{1} << 4 * b) - 1;
+    table.of[b].quarters = two | two << 32;
+    table.of[b].singles = one * 0x0001000100010001ull;
+  }
+  return table;
+}
+
+constexpr SpreadMaskTable kSpreadMasks = MakeSpreadMasks();
+
+// The eight codes of `codeBits` bits at the top of `bits`, code i in byte i of
+// the result as stored in memory.
+QRV_ALWAYS_INLINE uint64_t SpreadCodes(uint64_t bits, int32_t codeBits, const SpreadMasks& masks) {
+  // Two shifts: one shift by 64 (a zero width) is undefined.
+  const uint64_t x = (bits >> 1) >> (63 - 8 * codeBits);
+  uint64_t t = (x >> 4 * codeBits) << 32 | (x & masks.halves);
+  t = ((t >> 2 * codeBits) & masks.quarters) << 16 | (t & masks.quarters);
+  t = ((t >> codeBits) & masks.singles) << 8 | (t & masks.singles);
+  // Code 0 is now the top byte.
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+  return t;
+#else
+  return __builtin_bswap64(t);
+#endif
+}
+
 // Runs of at most kShortRun codes, and zero runs of any length, take one
 // branch-free store of kShortRun codes when that many positions lie ahead:
 // most runs of a flat picture are that short, and a branch per run on its kind
@@ -312,7 +362,7 @@ QRV_ALWAYS_INLINE int32_t ReadChannelCodes(BitReader* reader, uint8_t* first, in
       }
     } else {
       rc = ReadCodes<kStep>(&local, out, step, run.length, run.codeBits,
-                            kZeroFill ? 0 : remaining, &dirtyEnd);
+                            kZeroFill ? run.length : remaining, &dirtyEnd);
     }
     out += static_cast<size_t>(run.length) * stride;
     remaining -= run.length;
@@ -357,6 +407,104 @@ void MapRowsOf24(uint8_t* const* rows, int32_t width) {
     }
   }
 }
+
+#if defined(__SSE2__)
+// Sixteen 8-bit rows mapped at once, one row per byte lane of a vector: the
+// mapping of each row is one serial chain, and sixteen chains in lockstep take
+// about what one takes. Blocks of 16 columns are turned into lanes and back by
+// a 16 x 16 byte transpose.
+constexpr int32_t kLaneRows = 16;
+
+// MapNeighbour on every lane. Everything but the last few steps depends on the
+// code alone, off the chain through `previous`.
+QRV_ALWAYS_INLINE __m128i MapNeighbourLanes(__m128i previous, __m128i code) {
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i mirror = _mm_cmpgt_epi8(zero, previous);  // 0xff where previous >= 128
+  const __m128i q = _mm_xor_si128(previous, mirror);
+  // half = (code + 1) >> 1; +half for an odd code, -half for an even one. A
+  // code up to 2q is exactly one with half <= q.
+  const __m128i half = _mm_avg_epu8(code, zero);
+  const __m128i even = _mm_cmpeq_epi8(_mm_and_si128(code, _mm_set1_epi8(1)), zero);
+  const __m128i signedHalf = _mm_sub_epi8(_mm_xor_si128(half, even), even);
+  const __m128i near = _mm_add_epi8(q, signedHalf);
+  const __m128i within = _mm_cmpeq_epi8(_mm_max_epu8(half, q), q);
+  // within ? near : code, then unfold.
+  const __m128i x = _mm_xor_si128(code, _mm_and_si128(within, _mm_xor_si128(near, code)));
+  return _mm_xor_si128(x, mirror);
+}
+
+// v[i] = byte i of every one of the 16 vectors, in place.
+QRV_ALWAYS_INLINE void Transpose16(__m128i* v) {
+  __m128i t[16];
+  for (int32_t i = 0; i < 8; ++i) {
+    t[i] = _mm_unpacklo_epi8(v[2 * i], v[2 * i + 1]);
+    t[i + 8] = _mm_unpackhi_epi8(v[2 * i], v[2 * i + 1]);
+  }
+  for (int32_t i = 0; i < 8; ++i) {
+    v[i] = _mm_unpacklo_epi16(t[2 * i], t[2 * i + 1]);
+    v[i + 8] = _mm_unpackhi_epi16(t[2 * i], t[2 * i + 1]);
+  }
+  for (int32_t i = 0; i < 8; ++i) {
+    t[i] = _mm_unpacklo_epi32(v[2 * i], v[2 * i + 1]);
+    t[i + 8] = _mm_unpackhi_epi32(v[2 * i], v[2 * i + 1]);
+  }
+  for (int32_t i = 0; i < 8; ++i) {
+    v[i] = _mm_unpacklo_epi64(t[2 * i], t[2 * i + 1]);
+    v[i + 8] = _mm_unpackhi_epi64(t[2 * i], t[2 * i + 1]);
+  }
+}
+
+// Where Transpose16 leaves column (or row) j: the 4-bit reversal of j.
+constexpr int32_t kTransposedAt[16] = {0, 8, 4, 12, 2, 10, 6, 14, 1, 9, 5, 13, 3, 11, 7, 15};
+
+// Columns x to x + 15 of the 16 rows, after the samples `previous` (unused for
+// the first block: the first code of a row is its sample). Returns column x + 15.
+template <bool kFirst>
+QRV_ALWAYS_INLINE __m128i MapLaneBlock(uint8_t* const* rows, int32_t x, __m128i previous) {
+  __m128i v[kLaneRows];
+  for (int32_t n = 0; n < kLaneRows; ++n) {
+    v[n] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(rows[n] + x));
+  }
+  Transpose16(v);
+  __m128i w[kLaneRows];
+  __m128i p = previous;
+  int32_t j = 0;
+  if constexpr (kFirst) {
+    p = v[0];
+    w[0] = p;
+    j = 1;
+  }
+  for (; j < kLaneRows; ++j) {
+    p = MapNeighbourLanes(p, v[kTransposedAt[j]]);
+    w[j] = p;
+  }
+  Transpose16(w);
+  for (int32_t n = 0; n < kLaneRows; ++n) {
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(rows[n] + x), w[kTransposedAt[n]]);
+  }
+  return p;
+}
+
+void MapRowLanes8(uint8_t* const* rows, int32_t width) {
+  int32_t x = 0;
+  if (width >= kLaneRows) {
+    __m128i p = MapLaneBlock<true>(rows, 0, _mm_setzero_si128());
+    for (x = kLaneRows; x + kLaneRows <= width; x += kLaneRows) {
+      p = MapLaneBlock<false>(rows, x, p);
+    }
+  }
+  // The last columns, row by row, from each row's last mapped sample.
+  for (int32_t n = 0; n < kLaneRows; ++n) {
+    uint8_t* row = rows[n];
+    int32_t at = x == 0 ? 1 : x;
+    uint8_t previous = row[at - 1];
+    for (; at < width; ++at) {
+      previous = MapByTable(previous, row[at]);
+      row[at] = previous;
+    }
+  }
+}
+#endif  // __SSE2__
 
 constexpr int32_t kSkipPixels = 8;
 
@@ -444,8 +592,50 @@ int32_t DecodeChannel(BitReader* reader, uint8_t* first, int32_t step, int32_t c
 }
 
 int32_t ReadRowCodes8(BitReader* reader, uint8_t* row, int32_t width) {
-  uint32_t zeroCodes = 0;
-  return ReadChannelCodes<1, false>(reader, row, 1, width, &zeroCodes);
+  // A local reader whose address no call sees: see FillBits.
+  BitReader local = *reader;
+  uint32_t remaining = static_cast<uint32_t>(width);
+  uint8_t* out = row;
+  int32_t rc = RC_OK;
+  while (remaining > 0) {
+    Run run;
+    rc = ReadRun(&local, remaining, &run);
+    if (rc != RC_OK) break;
+    uint32_t left = run.length;
+    if (run.codeBits <= kMaxSpreadBits && left + 7 <= remaining) {
+      // Eight positions at a time, whatever the run's kind and width: one
+      // path for all runs, no branch on either. The last store may reach past
+      // the run; the runs after it overwrite those bytes.
+      const SpreadMasks& masks = kSpreadMasks.of[run.codeBits];
+      const int32_t codeBits = run.codeBits;
+      while (left > 0 && local.end - local.next >= 8) {
+        FillBitsFromWindow(&local);
+        const uint64_t codes = SpreadCodes(local.bits, codeBits, masks);
+        memcpy(out, &codes, sizeof codes);
+        const uint32_t taken = left < 8 ? left : 8;
+        const int32_t used = static_cast<int32_t>(taken) * codeBits;
+        local.bits <<= used;
+        local.held -= used;
+        out += taken;
+        left -= taken;
+        remaining -= taken;
+      }
+      if (left == 0) continue;
+      // Near the end of the stream: exactly, below.
+    }
+    if (run.codeBits == 0) {
+      memset(out, 0, left);
+    } else {
+      // Room for the run only: every store stays inside it.
+      uint8_t* unused = out;
+      rc = ReadCodes<1>(&local, out, 1, left, run.codeBits, left, &unused);
+      if (rc != RC_OK) break;
+    }
+    out += left;
+    remaining -= left;
+  }
+  *reader = local;
+  return rc;
 }
 
 int32_t ReadRowCodes24(BitReader* reader, uint8_t* row, int32_t width, uint32_t* zeroCodes) {
@@ -457,6 +647,13 @@ int32_t ReadRowCodes24(BitReader* reader, uint8_t* row, int32_t width, uint32_t*
 }
 
 void MapRows8(uint8_t* const* rows, int32_t count, int32_t width) {
+#if defined(__SSE2__)
+  if (count == kLaneRows) {
+    MapRowLanes8(rows, width);
+    return;
+  }
+#endif
+  for (; count > 4; count -= 4, rows += 4) MapRowsOf8<4>(rows, width);
   switch (count) {
     case 1: MapRowsOf8<1>(rows, width); break;
     case 2: MapRowsOf8<2>(rows, width); break;

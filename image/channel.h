@@ -60,14 +60,21 @@ constexpr uint8_t MapNeighbour(uint8_t previous, uint8_t code) {
 [[nodiscard]] int32_t ReadRowCodes24(BitReader* reader, uint8_t* row, int32_t width,
                                      uint32_t* zeroCodes);
 
-// Most rows mapped at once: the rows' chains run in lockstep, so that their
-// latencies overlap.
-constexpr int32_t kMaxMappedRows = 4;
+// Rows mapped at once: the rows' chains run in lockstep, so that their
+// latencies overlap. 8-bit rows go 16 to a group where the build has 16-byte
+// vectors, one row per lane.
+#if defined(__SSE2__)
+constexpr int32_t kMappedRows8 = 16;
+#else
+constexpr int32_t kMappedRows8 = 4;
+#endif
+constexpr int32_t kMappedRows24 = 2;
+constexpr int32_t kMaxMappedRows = kMappedRows8 > kMappedRows24 ? kMappedRows8 : kMappedRows24;
 
-// Pass 2 of `count` (1 to kMaxMappedRows) rows read by ReadRowCodes8, in place.
+// Pass 2 of `count` (1 to kMappedRows8) rows read by ReadRowCodes8, in place.
 void MapRows8(uint8_t* const* rows, int32_t count, int32_t width);
 
-// Pass 2 of `count` (1 to kMaxMappedRows) rows read by ReadRowCodes24, in
+// Pass 2 of `count` (1 to kMappedRows24) rows read by ReadRowCodes24, in
 // place. `zeroCodes[i]` is what ReadRowCodes24 counted for rows[i]: rows made
 // mostly of zero runs are mapped a group of pixels at a time where all their
 // codes are zero.

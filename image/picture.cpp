@@ -55,10 +55,6 @@ void FillBitmapInfo(const ImageHeader& header, const BitmapLayout& layout, uint8
 // the codes wait in the pixel block, where nothing else looks at them, and a
 // failure or an abort discards the block, so the host sees the same pixels,
 // progress calls and result as with each row mapped at once.
-constexpr int32_t kGroupRows8 = 4;
-constexpr int32_t kGroupRows24 = 2;
-static_assert(kGroupRows8 <= kMaxMappedRows && kGroupRows24 <= kMaxMappedRows,
-              "the row mappers take at most kMaxMappedRows rows");
 
 int32_t DecodePicture(StreamHandle stream, const ImageHeader& header, const BitmapLayout& layout,
                       uint8_t* pixels, ProgressCallback progress, QrvUser user) {
@@ -68,7 +64,7 @@ int32_t DecodePicture(StreamHandle stream, const ImageHeader& header, const Bitm
   const int32_t height = header.height;
   const int32_t width = header.width;
   const bool grey = layout.bytesPerPixel == 1;
-  const int32_t groupRows = grey ? kGroupRows8 : kGroupRows24;
+  const int32_t groupRows = grey ? kMappedRows8 : kMappedRows24;
   uint8_t* pending[kMaxMappedRows];
   uint32_t zeroCodes[kMaxMappedRows];
   int32_t pendingCount = 0;
