@@ -241,13 +241,15 @@ QRV_ALWAYS_INLINE int32_t ReadCodes(BitReader* reader, uint8_t* out, int32_t ste
   }
 }
 
+// The widest codes of which a topped-up reader (at least 56 bits) always holds
+// eight.
+constexpr int32_t kMaxSpreadBits = 7;
+
 // Eight codes of one width (0 to kMaxSpreadBits: 0 gives zeros) at once: the
 // codes at the top of the bit buffer are spread to one byte each by halving
 // steps, each moving the upper half of every group up by its share of a word.
-// Widths of 8 bits would need 64 bits at once, more than a refill guarantees.
-constexpr int32_t kMaxSpreadBits = 7;
-
 struct SpreadMasks {
+  int32_t shift;      // brings the eight codes to the bottom of the word
   uint64_t halves;    // the low 4 codes
   uint64_t quarters;  // 2 codes at bits 0 and 32
   uint64_t singles;   // 1 code at bits 0, 16, 32 and 48
@@ -262,6 +264,7 @@ constexpr SpreadMaskTable MakeSpreadMasks() {
   for (int32_t b = 0; b <= kMaxSpreadBits; ++b) {
     const uint64_t one = (uint64_t{1} << b) - 1;
     const uint64_t two = (uint64_t{1} << 2 * b) - 1;
+    table.of[b].shift = b == 0 ? 0 : 64 - 8 * b;  // the zero masks clear all at width 0
     table.of[b].halves = (uint64_t{1} << 4 * b) - 1;
     table.of[b].quarters = two | two << 32;
     table.of[b].singles = one * 0x0001000100010001ull;
@@ -273,18 +276,14 @@ constexpr SpreadMaskTable kSpreadMasks = MakeSpreadMasks();
 
 // The eight codes of `codeBits` bits at the top of `bits`, code i in byte i of
 // the result as stored in memory.
-QRV_ALWAYS_INLINE uint64_t SpreadCodes(uint64_t bits, int32_t codeBits, const SpreadMasks& masks) {
-  // Two shifts: one shift by 64 (a zero width) is undefined.
-  const uint64_t x = (bits >> 1) >> (63 - 8 * codeBits);
+QRV_ALWAYS_INLINE uint64_t SpreadCodes(uint64_t bits, int32_t codeBits) {
+  const SpreadMasks& masks = kSpreadMasks.of[codeBits];
+  const uint64_t x = bits >> masks.shift;
   uint64_t t = (x >> 4 * codeBits) << 32 | (x & masks.halves);
   t = ((t >> 2 * codeBits) & masks.quarters) << 16 | (t & masks.quarters);
   t = ((t >> codeBits) & masks.singles) << 8 | (t & masks.singles);
-  // Code 0 is now the top byte.
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-  return t;
-#else
+  // Code 0 is now the top byte; little-endian stores put it first.
   return __builtin_bswap64(t);
-#endif
 }
 
 // Runs of at most kShortRun codes, and zero runs of any length, take one
@@ -606,11 +605,10 @@ int32_t ReadRowCodes8(BitReader* reader, uint8_t* row, int32_t width) {
       // Eight positions at a time, whatever the run's kind and width: one
       // path for all runs, no branch on either. The last store may reach past
       // the run; the runs after it overwrite those bytes.
-      const SpreadMasks& masks = kSpreadMasks.of[run.codeBits];
       const int32_t codeBits = run.codeBits;
       while (left > 0 && local.end - local.next >= 8) {
         FillBitsFromWindow(&local);
-        const uint64_t codes = SpreadCodes(local.bits, codeBits, masks);
+        const uint64_t codes = SpreadCodes(local.bits, codeBits);
         memcpy(out, &codes, sizeof codes);
         const uint32_t taken = left < 8 ? left : 8;
         const int32_t used = static_cast<int32_t>(taken) * codeBits;
