@@ -18,9 +18,10 @@ namespace {
 
 constexpr int32_t kMaxPrefixBits = 16;
 
-// MapNeighbour for every (previous, code), indexed previous * 256 + code. The
+// MapNeighbour for every (previous, code), indexed code * 256 + previous. The
 // row decoders map through it: one load is a shorter step on each row-channel's
-// serial chain than the formula's dozen operations.
+// serial chain than the formula's dozen operations. The code picks the 256-byte
+// row off the chain, so the step on it is one indexed load.
 struct NeighbourTable {
   uint8_t value[65536];
 };
@@ -28,7 +29,7 @@ struct NeighbourTable {
 constexpr NeighbourTable MakeNeighbourTable() {
   NeighbourTable table = {};
   for (int32_t i = 0; i < 65536; ++i) {
-    table.value[i] = MapNeighbour(static_cast<uint8_t>(i >> 8), static_cast<uint8_t>(i));
+    table.value[i] = MapNeighbour(static_cast<uint8_t>(i), static_cast<uint8_t>(i >> 8));
   }
   return table;
 }
@@ -36,7 +37,8 @@ constexpr NeighbourTable MakeNeighbourTable() {
 constexpr NeighbourTable kNeighbour = MakeNeighbourTable();
 
 QRV_ALWAYS_INLINE uint8_t MapByTable(uint8_t previous, uint8_t code) {
-  return kNeighbour.value[uint32_t{previous} << 8 | code];
+  const uint8_t* byCode = kNeighbour.value + (uint32_t{code} << 8);
+  return byCode[previous];
 }
 
 // A run's header: the code width (0 for a zero run) and the run length.
