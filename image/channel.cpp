@@ -288,6 +288,21 @@ QRV_ALWAYS_INLINE uint64_t SpreadCodes(uint64_t bits, int32_t codeBits) {
   return __builtin_bswap64(t);
 }
 
+// One step of the 8-bit row reader: eight codes from the window to *out, of
+// which the first min(*left, 8) are taken. The window holds at least 8 bytes.
+QRV_ALWAYS_INLINE void SpreadStep(BitReader* reader, int32_t codeBits, uint8_t** out,
+                                  uint32_t* left) {
+  FillBitsFromWindow(reader);
+  const uint64_t codes = SpreadCodes(reader->bits, codeBits);
+  memcpy(*out, &codes, sizeof codes);
+  const uint32_t taken = *left < 8 ? *left : 8;
+  const int32_t used = static_cast<int32_t>(taken) * codeBits;
+  reader->bits <<= used;
+  reader->held -= used;
+  *out += taken;
+  *left -= taken;
+}
+
 // Runs of at most kShortRun codes, and zero runs of any length, take one
 // branch-free store of kShortRun codes when that many positions lie ahead:
 // most runs of a flat picture are that short, and a branch per run on its kind
@@ -605,21 +620,17 @@ int32_t ReadRowCodes8(BitReader* reader, uint8_t* row, int32_t width) {
     uint32_t left = run.length;
     if (run.codeBits <= kMaxSpreadBits && left + 7 <= remaining) {
       // Eight positions at a time, whatever the run's kind and width: one
-      // path for all runs, no branch on either. The last store may reach past
-      // the run; the runs after it overwrite those bytes.
+      // path for all runs, no branch on either. A store may reach past the
+      // run; the runs after it overwrite those bytes. Two steps are taken
+      // without a test where there is room, since most runs are 16 codes or
+      // fewer and a test of the length goes either way from run to run.
       const int32_t codeBits = run.codeBits;
-      while (left > 0 && local.end - local.next >= 8) {
-        FillBitsFromWindow(&local);
-        const uint64_t codes = SpreadCodes(local.bits, codeBits);
-        memcpy(out, &codes, sizeof codes);
-        const uint32_t taken = left < 8 ? left : 8;
-        const int32_t used = static_cast<int32_t>(taken) * codeBits;
-        local.bits <<= used;
-        local.held -= used;
-        out += taken;
-        left -= taken;
-        remaining -= taken;
+      if (left + 15 <= remaining && local.end - local.next >= 16) {
+        SpreadStep(&local, codeBits, &out, &left);
+        SpreadStep(&local, codeBits, &out, &left);
       }
+      while (left > 0 && local.end - local.next >= 8) SpreadStep(&local, codeBits, &out, &left);
+      remaining -= run.length - left;
       if (left == 0) continue;
       // Near the end of the stream: exactly, below.
     }
