@@ -168,6 +168,65 @@ TEST_F(ChannelTest, PrefixOfSixteenBitsIsTheLongestAccepted) {
   }
 }
 
+// Bytes from a string of '0' and '1', padded with `pad` bits to whole bytes.
+Bytes FromBits(const std::string& bits, char pad) {
+  std::string all = bits;
+  while (all.size() % 8 != 0) all += pad;
+  Bytes bytes(all.size() / 8);
+  for (size_t i = 0; i < all.size(); ++i) bytes[i / 8] |= (all[i] == '1' ? 0x80 : 0) >> (i % 8);
+  return bytes;
+}
+
+TEST_F(ChannelTest, RunLongerThanOneBatchStoresNothingPastTheRowChannel) {
+  // w = 2 (3-bit codes), prefix 0001, suffix 0101: one run of 20 codes, the
+  // sample 5 and then code 1 (one up) 19 times; ones after it.
+  std::string bits = "010" "0001" "0101" "101";
+  for (int i = 0; i < 19; ++i) bits += "001";
+  Bytes stream = FromBits(bits, '1');
+  stream.insert(stream.end(), 8, 0xff);
+  Start(stream);
+  Bytes out(40, 0xee);
+  ASSERT_EQ(DecodeChannel(&reader_, out.data(), 1, 20), RC_OK);
+  for (int i = 0; i < 20; ++i) EXPECT_EQ(out[i], 5 + i) << "sample " << i;
+  for (int i = 20; i < 40; ++i) EXPECT_EQ(out[i], 0xee) << "byte " << i << " past the end";
+}
+
+// Every (previous, code) pair goes through the row mappers, for every group
+// size they take: each pair is set up by a steering code that brings the row
+// to `previous` (MapNeighbour is one-to-one), then tested with `code`.
+TEST(MapRowsTest, EveryPairAndGroupSizeAgreeWithSerialMapping) {
+  std::mt19937_64 rng(65536);
+  for (int32_t count = 1; count <= kMappedRows8; ++count) {
+    const int32_t pairsPerRow = (65536 + count - 1) / count;
+    const int32_t width = 1 + 2 * pairsPerRow + static_cast<int32_t>(rng() % 17);
+    std::vector<Bytes> codes(count, Bytes(width));
+    std::vector<Bytes> want(count, Bytes(width));
+    for (int32_t n = 0; n < count; ++n) {
+      uint8_t value = static_cast<uint8_t>(rng());
+      codes[n][0] = want[n][0] = value;
+      for (int32_t x = 1; x < width; ++x) {
+        const int32_t pair = (x - 1) / 2 * count + n;
+        uint8_t code = static_cast<uint8_t>(rng());
+        if (pair < 65536 && (x - 1) % 2 == 0) {
+          // Steer to previous = pair >> 8: the code that maps value there.
+          while (MapNeighbour(value, code) != (pair >> 8)) ++code;
+        } else if (pair < 65536) {
+          code = static_cast<uint8_t>(pair);
+        }
+        codes[n][x] = code;
+        value = MapNeighbour(value, code);
+        want[n][x] = value;
+      }
+    }
+    std::vector<uint8_t*> rows(count);
+    for (int32_t n = 0; n < count; ++n) rows[n] = codes[n].data();
+    MapRows8(rows.data(), count, width);
+    for (int32_t n = 0; n < count; ++n) {
+      ASSERT_EQ(codes[n], want[n]) << count << " rows of " << width << ", row " << n;
+    }
+  }
+}
+
 TEST(BitReaderTest, AcrossFileWindowsAtAnOffset) {
   ResetFaults();
   std::mt19937_64 rng(7);

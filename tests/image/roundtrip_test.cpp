@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <random>
 
+#include "channel.h"
 #include "fault_platform.h"
 #include "image_exports.h"
 #include "picture_samples.h"
@@ -282,6 +283,28 @@ TEST(Differential, FlatAreasAcrossRowEnds) {
         ExpectFlatPictureDecodes(rng, FlatSpans(rng, width, 6, bits, mask, tiny), 0,
                                  what + ", tiny spans");
       }
+    }
+  }
+  EXPECT_EQ(LiveBlocks(), 0) << LiveSummary();
+}
+
+// 8-bit pictures of every height up to past two groups of rows mapped
+// together, at widths around the 16-byte blocks of that mapping and the
+// 8-code steps of the code reader, with codes of every width and flat spans.
+TEST(Differential, GreyRowGroupsOfEveryHeightAndWidth) {
+  ResetFaults();
+  std::mt19937_64 rng(816);
+  for (uint32_t height = 1; height <= 2 * kMappedRows8 + 3; ++height) {
+    for (uint32_t width : {1u, 2u, 7u, 9u, 15u, 16u, 17u, 23u, 24u, 31u, 33u, 48u, 65u, 130u}) {
+      std::vector<std::pair<uint32_t, uint32_t>> spans;
+      for (uint32_t i = 0; i < width * height; i += 1 + static_cast<uint32_t>(rng() % 40)) {
+        const uint32_t length = static_cast<uint32_t>(rng() % 30);
+        spans.push_back({i, i + length});
+        i += length;
+      }
+      Sampled p = FlatSpans(rng, width, height, 8, 1, spans);
+      ExpectFlatPictureDecodes(rng, p, height % 2 == 0 ? 0 : rng() | 1,
+                               std::to_string(width) + "x" + std::to_string(height));
     }
   }
   EXPECT_EQ(LiveBlocks(), 0) << LiveSummary();
