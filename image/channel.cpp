@@ -549,40 +549,37 @@ QRV_ALWAYS_INLINE PixelFill MakePixelFill(uint8_t p0, uint8_t p1, uint8_t p2) {
   return fill;
 }
 
-// One 24-bit row, a group of kSkipPixels pixels at a time: a group whose codes
-// are all zero repeats the pixel before it. Worth its test per group only in
-// rows made mostly of zero runs.
-void MapRowSkipping24(uint8_t* row, int32_t width) {
-  uint8_t p0 = row[0];
-  uint8_t p1 = row[1];
-  uint8_t p2 = row[2];
-  uint8_t* at = row + 3;
-  int32_t left = width - 1;
-  PixelFill fill = MakePixelFill(p0, p1, p2);
-  for (; left >= kSkipPixels; left -= kSkipPixels, at += 3 * kSkipPixels) {
-    uint64_t a;
-    uint64_t b;
-    uint64_t c;
-    memcpy(&a, at, 8);
-    memcpy(&b, at + 8, 8);
-    memcpy(&c, at + 16, 8);
-    if ((a | b | c) == 0) {
-      memcpy(at, &fill.word[0], 8);
-      memcpy(at + 8, &fill.word[1], 8);
-      memcpy(at + 16, &fill.word[2], 8);
-      continue;
-    }
-    for (int32_t i = 0; i < 3 * kSkipPixels; i += 3) {
-      p0 = MapByTable(p0, at[i]);
-      p1 = MapByTable(p1, at[i + 1]);
-      p2 = MapByTable(p2, at[i + 2]);
-      at[i] = p0;
-      at[i + 1] = p1;
-      at[i + 2] = p2;
-    }
-    fill = MakePixelFill(p0, p1, p2);
+// One group of kSkipPixels 24-bit pixels after the pixel (p0, p1, p2), whose
+// repetition is `fill`: a group whose codes are all zero repeats that pixel.
+QRV_ALWAYS_INLINE void MapGroupSkipping24(uint8_t* group, uint8_t& p0, uint8_t& p1, uint8_t& p2,
+                                          PixelFill& fill) {
+  uint64_t a;
+  uint64_t b;
+  uint64_t c;
+  memcpy(&a, group, 8);
+  memcpy(&b, group + 8, 8);
+  memcpy(&c, group + 16, 8);
+  if ((a | b | c) == 0) {
+    memcpy(group, &fill.word[0], 8);
+    memcpy(group + 8, &fill.word[1], 8);
+    memcpy(group + 16, &fill.word[2], 8);
+    return;
   }
-  for (; left > 0; --left, at += 3) {
+  for (int32_t i = 0; i < 3 * kSkipPixels; i += 3) {
+    p0 = MapByTable(p0, group[i]);
+    p1 = MapByTable(p1, group[i + 1]);
+    p2 = MapByTable(p2, group[i + 2]);
+    group[i] = p0;
+    group[i + 1] = p1;
+    group[i + 2] = p2;
+  }
+  fill = MakePixelFill(p0, p1, p2);
+}
+
+// The `count` pixels at `at` after the pixel (p0, p1, p2), one by one.
+QRV_ALWAYS_INLINE void MapPixels24(uint8_t* at, int32_t count, uint8_t p0, uint8_t p1,
+                                   uint8_t p2) {
+  for (; count > 0; --count, at += 3) {
     p0 = MapByTable(p0, at[0]);
     p1 = MapByTable(p1, at[1]);
     p2 = MapByTable(p2, at[2]);
@@ -590,6 +587,42 @@ void MapRowSkipping24(uint8_t* row, int32_t width) {
     at[1] = p1;
     at[2] = p2;
   }
+}
+
+// 24-bit rows made mostly of zero runs, a group of kSkipPixels pixels at a
+// time: worth the test per group only there. Rows go in pairs, group by group
+// in lockstep, so that the chains of one row's mapped groups overlap the
+// other's.
+void MapRowSkipping24(uint8_t* row, int32_t width) {
+  uint8_t p0 = row[0];
+  uint8_t p1 = row[1];
+  uint8_t p2 = row[2];
+  PixelFill fill = MakePixelFill(p0, p1, p2);
+  uint8_t* at = row + 3;
+  int32_t left = width - 1;
+  for (; left >= kSkipPixels; left -= kSkipPixels, at += 3 * kSkipPixels) {
+    MapGroupSkipping24(at, p0, p1, p2, fill);
+  }
+  MapPixels24(at, left, p0, p1, p2);
+}
+
+void MapTwoRowsSkipping24(uint8_t* rowA, uint8_t* rowB, int32_t width) {
+  uint8_t a0 = rowA[0];
+  uint8_t a1 = rowA[1];
+  uint8_t a2 = rowA[2];
+  uint8_t b0 = rowB[0];
+  uint8_t b1 = rowB[1];
+  uint8_t b2 = rowB[2];
+  PixelFill fillA = MakePixelFill(a0, a1, a2);
+  PixelFill fillB = MakePixelFill(b0, b1, b2);
+  int32_t x = 3;
+  int32_t left = width - 1;
+  for (; left >= kSkipPixels; left -= kSkipPixels, x += 3 * kSkipPixels) {
+    MapGroupSkipping24(rowA + x, a0, a1, a2, fillA);
+    MapGroupSkipping24(rowB + x, b0, b1, b2, fillB);
+  }
+  MapPixels24(rowA + x, left, a0, a1, a2);
+  MapPixels24(rowB + x, left, b0, b1, b2);
 }
 
 }  // namespace
@@ -676,15 +709,20 @@ void MapRows8(uint8_t* const* rows, int32_t count, int32_t width) {
 void MapRows24(uint8_t* const* rows, const uint32_t* zeroCodes, int32_t count, int32_t width) {
   // Rows with at least half their codes in zero runs go alone through the
   // skipping mapper; the others in lockstep.
+  uint8_t* flat[kMaxMappedRows];
   uint8_t* dense[kMaxMappedRows];
+  int32_t flatCount = 0;
   int32_t denseCount = 0;
   for (int32_t n = 0; n < count; ++n) {
     if (uint64_t{zeroCodes[n]} * 2 >= uint64_t{3} * static_cast<uint32_t>(width)) {
-      MapRowSkipping24(rows[n], width);
+      flat[flatCount++] = rows[n];
     } else {
       dense[denseCount++] = rows[n];
     }
   }
+  int32_t n = 0;
+  for (; n + 2 <= flatCount; n += 2) MapTwoRowsSkipping24(flat[n], flat[n + 1], width);
+  if (n < flatCount) MapRowSkipping24(flat[n], width);
   switch (denseCount) {
     case 0: break;
     case 1: MapRowsOf24<1>(dense, width); break;
