@@ -50,12 +50,12 @@ constexpr uint8_t MapNeighbour(uint8_t previous, uint8_t code) {
                                     int32_t count);
 
 // Pass 1 of a whole pixel row, the codes only, into a row of a zero-filled
-// pixel block that nothing has written yet: zero runs are skipped, since their
-// bytes already hold code 0. An 8-bit row is `width` bytes at `row`; a 24-bit
-// row puts channel c of the file into byte c of each of the `width` 3-byte
-// pixels and adds the number of codes that came in zero runs to *zeroCodes.
-// Nothing is written past a run's last code. The picture decoder maps the rows
-// later (MapRows8, MapRows24); on failure the bytes hold codes.
+// pixel block that nothing has written yet. An 8-bit row is `width` bytes at
+// `row`, every one written. A 24-bit row puts channel c of the file into byte
+// c of each of the `width` 3-byte pixels, mostly skipping zero runs, whose
+// bytes already hold code 0, and adds the number of codes that came in zero
+// runs to *zeroCodes. Nothing is written outside the row. The picture decoder
+// maps the rows later (MapRows8, MapRows24); on failure the bytes hold codes.
 [[nodiscard]] int32_t ReadRowCodes8(BitReader* reader, uint8_t* row, int32_t width);
 [[nodiscard]] int32_t ReadRowCodes24(BitReader* reader, uint8_t* row, int32_t width,
                                      uint32_t* zeroCodes);
