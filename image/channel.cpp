@@ -589,10 +589,8 @@ QRV_ALWAYS_INLINE void MapPixels24(uint8_t* at, int32_t count, uint8_t p0, uint8
   }
 }
 
-// 24-bit rows made mostly of zero runs, a group of kSkipPixels pixels at a
-// time: worth the test per group only there. Rows go in pairs, group by group
-// in lockstep, so that the chains of one row's mapped groups overlap the
-// other's.
+// A 24-bit row made mostly of zero runs, a group of kSkipPixels pixels at a
+// time: worth the test per group only there.
 void MapRowSkipping24(uint8_t* row, int32_t width) {
   uint8_t p0 = row[0];
   uint8_t p1 = row[1];
@@ -606,6 +604,8 @@ void MapRowSkipping24(uint8_t* row, int32_t width) {
   MapPixels24(at, left, p0, p1, p2);
 }
 
+// Two such rows, group by group in lockstep, so that the chains of one row's
+// mapped groups overlap the other's.
 void MapTwoRowsSkipping24(uint8_t* rowA, uint8_t* rowB, int32_t width) {
   uint8_t a0 = rowA[0];
   uint8_t a1 = rowA[1];
