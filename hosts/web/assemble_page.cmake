@@ -1,7 +1,8 @@
 # Folds the page into one index.html: the style, the page's script, and the
-# worker (both plug-in modules, their wasm already inlined, then worker.js) as
-# the text of a script element that the page starts from a blob. One file works
-# from any static server and from file://, where a page may not fetch siblings.
+# worker (both plug-in modules, their wasm already inlined, the ZIP writer, then
+# worker.js) as the text of a script element that the page starts from a blob.
+# One file works from any static server and from file://, where a page may not
+# fetch siblings.
 # Usage: cmake -DPAGE_DIR=... -DIMAGE_MODULE=... -DARCHIVE_MODULE=... -DOUTPUT=... -P
 foreach(variable PAGE_DIR IMAGE_MODULE ARCHIVE_MODULE OUTPUT)
   if(NOT DEFINED ${variable})
@@ -31,7 +32,7 @@ foreach(part zip app image archive worker)
 endforeach()
 
 string(REPLACE "/* qrv:style */" "${style}" page "${page}")
-string(REPLACE "/* qrv:worker */" "${image}\n${archive}\n${worker}" page "${page}")
-string(REPLACE "/* qrv:app */" "${zip}\n${app}" page "${page}")
+string(REPLACE "/* qrv:worker */" "${image}\n${archive}\n${zip}\n${worker}" page "${page}")
+string(REPLACE "/* qrv:app */" "${app}" page "${page}")
 file(WRITE ${OUTPUT}.part "${page}")
 file(RENAME ${OUTPUT}.part ${OUTPUT})

@@ -1,5 +1,7 @@
 // A ZIP file of several entries, deflated with the browser's own
-// CompressionStream('deflate-raw'); an entry that does not shrink is stored.
+// CompressionStream('deflate-raw'); an entry that does not shrink is stored, and
+// so is one given as a Blob (already compressed, such as a PNG file: it stays a
+// Blob, which the browser may keep outside the script's memory).
 // Names are written as UTF-8 (flag bit 11); sizes must stay below 4 GiB (no
 // ZIP64: entries of a Quorvanel Archive are 32-bit sized anyway, and the total
 // size and the count are checked).
@@ -20,7 +22,7 @@ const Zip = (() => {
     const stream = new Blob([bytes]).stream().pipeThrough(new CompressionStream('deflate-raw'));
     return new Uint8Array(await new Response(stream).arrayBuffer());
   }
-  // files: [{name, data: Uint8Array}] -> Blob of type application/zip.
+  // files: [{name, data: Uint8Array or Blob}] -> Blob of type application/zip.
   async function make(files) {
     if (files.length > 0xffff) throw new Error('more than 65,535 entries');
     const encoder = new TextEncoder();
@@ -28,13 +30,17 @@ const Zip = (() => {
     let offset = 0;
     for (const file of files) {
       const name = encoder.encode(file.name);
-      const crc = crc32(file.data);
-      let body = await deflate(file.data);
+      const stored = file.data instanceof Blob;
+      const data = stored ? new Uint8Array(await file.data.arrayBuffer()) : file.data;
+      const crc = crc32(data);
+      let body = stored ? null : await deflate(data);
       let method = 8;
-      if (body === null || body.length >= file.data.length) {
-        body = file.data;
+      if (body === null || body.length >= data.length) {
+        body = data;
         method = 0;
       }
+      const bodySize = body.length;
+      if (stored) body = file.data;
       const local = new DataView(new ArrayBuffer(30));
       local.setUint32(0, 0x04034b50, true);
       local.setUint16(4, 20, true);
@@ -42,8 +48,8 @@ const Zip = (() => {
       local.setUint16(8, method, true);
       local.setUint16(12, 0x21, true);  // 1980-01-01, no time of its own
       local.setUint32(14, crc, true);
-      local.setUint32(18, body.length, true);
-      local.setUint32(22, file.data.length, true);
+      local.setUint32(18, bodySize, true);
+      local.setUint32(22, data.length, true);
       local.setUint16(26, name.length, true);
       const record = new DataView(new ArrayBuffer(46));
       record.setUint32(0, 0x02014b50, true);
@@ -53,7 +59,7 @@ const Zip = (() => {
       record.setUint32(42, offset, true);
       parts.push(local, name, body);
       central.push(record, name);
-      offset += 30 + name.length + body.length;
+      offset += 30 + name.length + bodySize;
       if (offset > 0xffffffff) throw new Error('the ZIP file would exceed 4 GiB');
     }
     const centralSize = central.reduce((sum, part) => sum + part.byteLength, 0);
