@@ -1,7 +1,8 @@
 // The web page in headless Chromium against the native host: pictures, archives,
-// downloads, failures and Cancel. Every test file is made by the project's own
-// tools (qrv encode and qrv pack from generated BMPs); expected answers come
-// from qrv convert, qrv list --json and qrv extract --stdout.
+// the gallery of an archive's pictures, downloads, failures and Cancel. Every
+// test file is made by the project's own tools (qrv encode and qrv pack from
+// generated BMPs); expected answers come from qrv convert, qrv list --json and
+// qrv extract --stdout.
 //
 // usage: node browser_test.mjs PAGE.html NATIVE_BUILD_DIR [--speed PICTURE]
 import { execFileSync } from 'node:child_process';
@@ -211,8 +212,10 @@ async function canvasFacts(page) {
   }).then((f) => Object.assign(f, { rgba: Buffer.from(f.rgba, 'base64') }));
 }
 
+// The rows, once all are in place (a long list goes in a slice at a time).
 async function rows(page) {
-  return page.$$eval('#entries tbody tr', (list) => list.map((row) => ({
+  await page.waitForFunction(() => !document.getElementById('entries').hasAttribute('aria-busy'));
+  return page.evaluate(() => [...document.querySelectorAll('#entries tbody tr')].map((row) => ({
     name: row.dataset.name, size: +row.dataset.size, position: +row.dataset.position })));
 }
 
@@ -436,7 +439,8 @@ async function checkCancelFetch(browser, base) {
   await page.close();
 }
 
-// From file:// with the file picker, and nothing fetched but the page.
+// From file:// with the file picker (after the gallery's archives are made),
+// and nothing fetched but the page.
 async function checkFileUrl(browser) {
   const page = await browser.newPage();
   const fetched = [];
@@ -448,6 +452,13 @@ async function checkFileUrl(browser) {
   const facts = await canvasFacts(page);
   check('file://: a picked picture is shown', state.state === 'ready' && facts && facts.bits === 8,
     JSON.stringify(state));
+  // The gallery's thumbnails are blob: images, which the page's policy must let in.
+  await input.uploadFile(path.join(site, 'mixed.dat'));
+  await settled(page);
+  await galleryLoaded(page);
+  const states = (await galleryItems(page)).map((item) => item.state);
+  check('file://: a picked archive shows its gallery', states.length > 0 && states.includes('ready') &&
+    !states.includes('pending'), JSON.stringify(states));
   const foreign = fetched.filter((url) => !url.startsWith('file://') && !url.startsWith('blob:') &&
     !url.startsWith('data:'));
   check('file://: no other request', foreign.length === 0, JSON.stringify(foreign));
@@ -487,6 +498,249 @@ async function measureSpeed(browser, base, picture) {
     `${rate(sorted[0])} MB/s; runs (ms): ${times.map((t) => t.toFixed(1)).join(' ')}`);
 }
 
+// --- the gallery ---------------------------------------------------------------
+
+// Archives for the gallery, made by qrv pack: each pack is a list of [file
+// name, made from, the item expected for it: its data-state, or null for an
+// entry that is no picture]; the packs of one archive are joined (each one's
+// end mark dropped but the last), so that an entry name may come twice.
+const longName = 'l'.repeat(230);  // more than the listing's 200 characters
+const galleryArchives = [
+  { file: 'mixed.dat', packs: [[
+    ['notes.txt', 'notes', null],
+    ['colour.qcg', 'colour', 'ready'],
+    ['picture.txt', 'grey', 'ready'],  // a picture, whatever its name says
+    ['fake.qcg', 'notes', null],       // no picture, whatever its name says
+    ['cut.qcg', 'cut', 'error'],
+    ['a', 'grey', 'ready'],
+    [longName, 'colour', 'ready'],
+    ['noise.bin', 'noise', null],
+  ], [
+    ['colour.qcg', 'grey', 'ready'],   // the same name again, another picture
+  ]] },
+  { file: 'plain.dat', packs: [[['notes.txt', 'notes', null], ['noise.bin', 'noise', null]]] },
+];
+
+function sourceFile(source) {
+  return { colour: path.join(site, 'colour.qcg'), grey: path.join(site, 'grey.qcg'),
+    cut: path.join(site, 'cut_picture.qcg'), notes: path.join(work, 'notes.txt'),
+    noise: path.join(work, 'noise.bin') }[source];
+}
+
+function packArchive(file, packs) {
+  const parts = packs.map((pack, p) => {
+    const folder = fs.mkdtempSync(path.join(work, 'pack-'));
+    const out = path.join(work, `${file}.${p}`);
+    qrv('pack', out, ...pack.map(([name, source]) => {
+      fs.copyFileSync(sourceFile(source), path.join(folder, name));
+      return path.join(folder, name);
+    }));
+    const bytes = fs.readFileSync(out);
+    return p === packs.length - 1 ? bytes : bytes.subarray(0, bytes.length - 4);
+  });
+  fs.writeFileSync(path.join(site, file), Buffer.concat(parts));
+}
+
+// What qrv convert makes of a source file: its pixels, or its message.
+const converted = new Map();
+function convertedBy(source) {
+  if (!converted.has(source)) {
+    const bmp = path.join(work, `converted-${source}.bmp`);
+    const answer = qrvAnswer('convert', sourceFile(source), bmp);
+    converted.set(source, answer.ok ? { rgba: bmpToRgba(bmp).rgba } : { message: answer.message });
+  }
+  return converted.get(source);
+}
+
+async function galleryItems(page) {
+  return page.evaluate(() => [...document.querySelectorAll('#thumbs .thumb')].map((item) => ({
+    name: item.dataset.name, state: item.dataset.state, error: item.dataset.error || '',
+    selected: item.classList.contains('selected') })));
+}
+
+// Waits until every entry is looked at and no item in view waits for its
+// thumbnail.
+async function galleryLoaded(page, timeout = 30000) {
+  await page.waitForFunction(() => {
+    const gallery = document.getElementById('gallery'), box = document.getElementById('thumbs');
+    if (gallery.dataset.total === '0' || gallery.dataset.checked !== gallery.dataset.total ||
+      box.hasAttribute('aria-busy')) {
+      return false;
+    }
+    return ![...box.querySelectorAll('.thumb[data-state="pending"]')].some((item) =>
+      item.offsetTop + item.offsetHeight > box.scrollTop && item.offsetTop < box.scrollTop + box.clientHeight);
+  }, { timeout, polling: 100 });
+}
+
+async function downloadsTo(page) {
+  const folder = fs.mkdtempSync(path.join(work, 'downloads-'));
+  const cdp = await page.createCDPSession();
+  await cdp.send('Browser.setDownloadBehavior', { behavior: 'allow', downloadPath: folder });
+  return folder;
+}
+
+function zipNames(file) {
+  return execFileSync('unzip', ['-Z1', file]).toString().split('\n').filter((line) => line !== '');
+}
+
+async function checkGallery(browser, base, { file, packs }) {
+  packArchive(file, packs);
+  // Every entry under the name qrv lists, with what it was made from.
+  const listed = JSON.parse(qrv('list', '--json', path.join(site, file)).toString()).entries;
+  const all = packs.flat().map(([, source, state], i) => ({ name: listed[i] && listed[i].name, source, state }));
+  const expected = all.filter((entry) => entry.state !== null);
+  const page = await browser.newPage();
+  await page.goto(`${base}/index.html?src=${file}`);
+  await settled(page);
+  await galleryLoaded(page);
+
+  // The grid: the pictures by content, in archive order; the list: every entry.
+  const items = await galleryItems(page);
+  const grid = (list) => JSON.stringify(list.map(({ name, state }) => [name, state]));
+  check(`${file}: the grid holds the picture entries`, listed.length === all.length &&
+    grid(items) === grid(expected), grid(items));
+  const shownRows = (await rows(page)).map((row) => row.name);
+  check(`${file}: the list holds every entry`, JSON.stringify(shownRows) === JSON.stringify(all.map((e) => e.name)),
+    JSON.stringify(shownRows));
+  const errors = items.map((item, i) => [item.error, expected[i]]).filter(([error]) => error !== '');
+  check(`${file}: a damaged picture's item has qrv's message`, errors.every(([error, { name, source }]) =>
+    error === `${file}: ${name}: ${convertedBy(source).message}`), JSON.stringify(errors));
+  const galleryShown = await page.$eval('#gallery', (element) => !element.hidden);
+  const zipEnabled = await page.$eval('#download-pictures', (button) => !button.disabled);
+  check(`${file}: gallery and PNG download offered only with pictures`,
+    galleryShown === expected.length > 0 && zipEnabled === expected.length > 0, `${galleryShown} ${zipEnabled}`);
+  if (expected.length > 0) {
+    await checkSteps(page, file, expected);
+    await checkPictureZip(page, file, expected, all);
+  }
+  await page.close();
+}
+
+// Clicking an item and the arrow keys open the pictures in the grid's order;
+// the arrows stop at either end.
+async function checkSteps(page, file, expected) {
+  const last = expected.length - 1;
+  const steps = [['click', 0], ...expected.slice(1).map((_, i) => ['ArrowRight', i + 1]), ['ArrowRight', last],
+    ['ArrowLeft', last - 1], ['click', last]];
+  const wrong = [];
+  for (const [action, want] of steps) {
+    if (action === 'click') await page.click(`#thumbs .thumb:nth-child(${want + 1})`);
+    else await page.keyboard.press(action);
+    const state = await settled(page);
+    const selected = (await galleryItems(page)).findIndex((item) => item.selected);
+    const { name, source } = expected[want];
+    const answer = convertedBy(source);
+    let same = selected === want;
+    if (same && answer.rgba) {
+      const facts = await canvasFacts(page);
+      const title = await page.$eval('#picture-name', (element) => element.textContent);
+      same = state.state === 'ready' && title === name && answer.rgba.equals(facts.rgba);
+    } else if (same) {
+      same = state.state === 'error' && state.error === `${file}: ${name}: ${answer.message}`;
+    }
+    if (!same) wrong.push(`${action}: item ${selected} (${JSON.stringify(state)}), not ${want}`);
+  }
+  check(`${file}: clicks and arrow keys step through the pictures`, wrong.length === 0, wrong.join('; '));
+}
+
+// "Download pictures as PNG (ZIP)": every picture that decodes, named after
+// its entry (a repeated name with ~2), pixels as qrv converts them; a picture
+// that cannot be decoded is named in the message. "Download all as ZIP" names
+// repeated entries the same way.
+async function checkPictureZip(page, file, expected, all) {
+  const folder = await downloadsTo(page);
+  const stem = file.replace(/\.[^.]*$/, '');
+  const seen = new Map();
+  const named = (name, extension) => {
+    const count = (seen.get(name) || 0) + 1;
+    seen.set(name, count);
+    return name + (count === 1 ? '' : '~' + count) + extension;
+  };
+  const unzipped = (zip, name) => execFileSync('unzip', ['-p', zip, name], { maxBuffer: 1 << 30 });
+
+  await page.click('#download-pictures');
+  const state = await settled(page);
+  const pngZip = path.join(folder, `${stem}-png.zip`);
+  const names = (await waitForFile(folder, path.basename(pngZip))) === null ? [] : zipNames(pngZip);
+  const good = expected.filter((entry) => entry.state === 'ready');
+  const wantNames = good.map((entry) => named(entry.name, '.png'));
+  check(`${file}: ZIP of PNGs has one file per picture`, JSON.stringify(names) === JSON.stringify(wantNames),
+    JSON.stringify(names));
+  const unlike = names.length !== good.length ? good
+    : good.filter((entry, i) => !convertedBy(entry.source).rgba.equals(pngToRgba(unzipped(pngZip, names[i])).rgba));
+  check(`${file}: ZIP of PNGs holds the plug-in's pixels`, unlike.length === 0,
+    unlike.map((entry) => entry.name).join(', '));
+  const bad = expected.filter((entry) => entry.state === 'error');
+  check(`${file}: the pictures left out are named`, bad.length === 0 ? state.state === 'ready'
+    : state.state === 'error' && bad.every((entry) =>
+      state.error.includes(`${entry.name}: ${convertedBy(entry.source).message}`)), JSON.stringify(state));
+
+  seen.clear();
+  await page.click('#download-all');
+  await settled(page);
+  const wholeZip = path.join(folder, `${stem}.zip`);
+  const allNames = (await waitForFile(folder, path.basename(wholeZip))) === null ? [] : zipNames(wholeZip);
+  const unequal = allNames.length !== all.length ? all : all.filter((entry, i) => allNames[i] !== named(entry.name, '') ||
+    !unzipped(wholeZip, allNames[i]).equals(fs.readFileSync(sourceFile(entry.source))));
+  check(`${file}: ZIP of all entries names repeated entries apart`, unequal.length === 0, JSON.stringify(allNames));
+}
+
+// 10,000 entries, three in four of them small pictures: the list and the
+// gallery come complete, only thumbnails in view are made (also after a scroll
+// to the end), and the PNG ZIP shows progress and stops at Cancel.
+async function checkManyEntries(browser, base) {
+  const count = 10000;
+  const folder = fs.mkdtempSync(path.join(work, 'many-'));
+  const n = noisy(5);
+  writeBmp(path.join(work, 'small.bmp'), 24, 16, 24, () => [n(), n(), n()]);
+  qrv('encode', path.join(work, 'small.bmp'), path.join(work, 'small.qcg'));
+  const names = [];
+  for (let i = 0; i < count; ++i) {
+    names.push(`e${String(i).padStart(5, '0')}`);
+    fs.linkSync(path.join(work, i % 4 === 3 ? 'notes.txt' : 'small.qcg'), path.join(folder, names[i]));
+  }
+  qrv('pack', path.join(site, 'many.dat'), ...names.map((name) => path.join(folder, name)));
+  const pictures = names.filter((_, i) => i % 4 !== 3);
+
+  const page = await browser.newPage();
+  const started = Date.now();
+  await page.goto(`${base}/index.html?src=many.dat`);
+  const state = await settled(page, 60000);
+  const listedAfter = Date.now() - started;
+  await galleryLoaded(page, 120000);
+  const loadedAfter = Date.now() - started;
+  const rowCount = (await rows(page)).length;
+  const items = await galleryItems(page);
+  check(`many.dat: ${count} rows and ${pictures.length} gallery items`, state.state === 'ready' &&
+    rowCount === count && JSON.stringify(items.map((item) => item.name)) === JSON.stringify(pictures),
+    `${rowCount} rows, ${items.length} items`);
+  await page.$eval('#thumbs', (box) => { box.scrollTop = box.scrollHeight; });
+  await galleryLoaded(page);
+  const after = await galleryItems(page);
+  const ready = after.filter((item) => item.state === 'ready').length;
+  check('many.dat: thumbnails only for items in view', after[after.length - 1].state === 'ready' &&
+    ready > 0 && ready < 400, `${ready} ready`);
+  console.log(`     many.dat: listed after ${listedAfter} ms, gallery complete after ${loadedAfter} ms`);
+
+  const downloads = await downloadsTo(page);
+  await page.click('#download-pictures');
+  const pressedAt = await page.evaluate(() => new Promise((resolve) => {
+    const progress = document.getElementById('progress');
+    const timer = setInterval(() => {
+      if (progress.value < 2) return;
+      clearInterval(timer);
+      document.getElementById('cancel').click();
+      resolve(progress.value);
+    }, 5);
+  }));
+  const cancelled = await settled(page, 60000);
+  await new Promise((resolve) => setTimeout(resolve, 500));
+  check('many.dat: the PNG ZIP shows progress and stops at Cancel', cancelled.state === 'error' &&
+    cancelled.error === 'many.dat: interrupted' && fs.readdirSync(downloads).length === 0,
+    JSON.stringify(cancelled) + ` (pressed at ${pressedAt}%)`);
+  await page.close();
+}
+
 // --- main ----------------------------------------------------------------------
 
 const started = Date.now();
@@ -508,8 +762,11 @@ try {
     await checkCancel(browser, base);
     await checkCancelFetch(browser, base);
     await checkCorpus(browser, base, corpusDir);
+    for (const archive of galleryArchives) await checkGallery(browser, base, archive);
     await checkFileUrl(browser);
-    const allowed = new Set(['/index.html', ...cases.map((c) => c.file), 'large.qcg', 'colour.qcg', 'stall.qcg']
+    await checkManyEntries(browser, base);
+    const allowed = new Set(['/index.html', ...cases.map((c) => c.file), 'large.qcg', 'colour.qcg', 'stall.qcg',
+      ...galleryArchives.map((archive) => archive.file), 'many.dat']
       .map((f) => f.startsWith('/') ? f : '/' + f));
     const foreign = requests.map((url) => new URL(url, base).pathname)
       .filter((p) => !allowed.has(p) && !p.startsWith('/corpus/'));
