@@ -46,6 +46,11 @@ void ReportWarning(const std::string& message);
 // Prints a line on standard output unless quiet; safe from several threads.
 void ReportDone(const Context& context, const std::string& line);
 
+// Loads the archive plug-in, opens the archive and lists it; false after
+// reporting why not, in the same words for every command.
+bool OpenArchive(const Context& context, const std::string& path, ArchivePlugin* plugin,
+                 Input* input, std::vector<FileInfo>* entries);
+
 // Each returns the program's exit status.
 int RunInfo(Context& context);
 int RunConvert(Context& context);

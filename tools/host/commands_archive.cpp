@@ -3,12 +3,12 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <map>
 #include <set>
 
 #include <nlohmann/json.hpp>
 
 #include "commands.h"
+#include "entry_files.h"
 #include "file_system.h"
 #include "host_block.h"
 #include "interrupt.h"
@@ -20,12 +20,6 @@
 namespace qrv::host {
 namespace fs = std::filesystem;
 
-namespace {
-
-// The plug-in builds "dest\name" in a buffer of this many bytes.
-constexpr size_t kPluginPathBuffer = 272;
-
-// Opens the archive and lists it; false after reporting why not.
 bool OpenArchive(const Context& context, const std::string& path, ArchivePlugin* plugin,
                  Input* input, std::vector<FileInfo>* entries) {
   std::string error;
@@ -50,15 +44,10 @@ bool OpenArchive(const Context& context, const std::string& path, ArchivePlugin*
   return true;
 }
 
-// Entry names come from the plug-in, which admits only 0-9, a-z and _; the host
-// checks again before it builds a path from one.
-bool IsSafeName(const std::string& name) {
-  if (name.empty()) return false;
-  for (char c : name) {
-    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || c == '_')) return false;
-  }
-  return true;
-}
+namespace {
+
+// The plug-in builds "dest\name" in a buffer of this many bytes.
+constexpr size_t kPluginPathBuffer = 272;
 
 // GetFile with memory output: the entry's bytes.
 int32_t ExtractToMemory(const ArchivePlugin& plugin, const Input& archive, const FileInfo& entry,
@@ -100,7 +89,7 @@ bool ExtractOne(const ArchivePlugin& plugin, const Input& archive, const FileInf
                 std::string* error) {
   const std::string name = EntryName(entry);
   const std::string target = NameOf(PathOf(directory) / PathOf(name));
-  if (!IsSafeName(name)) {
+  if (!IsSafeEntryName(name)) {
     *error = Shown(archive.path) + ": refusing to write an entry with the unsafe name " +
              Shown(name);
     return false;
@@ -152,25 +141,6 @@ bool SelectEntries(const Context& context, const ArchivePlugin& plugin, const In
     }
   }
   return ok;
-}
-
-// Every entry, but of several with one name only the first, which is the one a
-// lookup by that name finds; each one left out is named in a warning.
-std::vector<FileInfo> FirstOfEachName(const std::string& archive,
-                                      const std::vector<FileInfo>& entries) {
-  std::vector<FileInfo> kept;
-  std::map<std::string, uint32_t> firstAt;
-  for (const FileInfo& entry : entries) {
-    auto [at, isNew] = firstAt.emplace(EntryName(entry), entry.position);
-    if (isNew) {
-      kept.push_back(entry);
-    } else {
-      ReportWarning(Shown(archive) + ": the entry at " + std::to_string(entry.position) +
-                    " repeats the name " + Shown(at->first) + " of the entry at " +
-                    std::to_string(at->second) + "; only the first is written, not this one");
-    }
-  }
-  return kept;
 }
 
 int ExtractToStandardOutput(const ArchivePlugin& plugin, const Input& archive,
@@ -259,7 +229,11 @@ int RunExtract(Context& context) {
   if (context.args.positional.size() > 1) {
     ok = SelectEntries(context, plugin, archive, &selected);
   } else if (!toStdout) {
-    selected = FirstOfEachName(archivePath, entries);
+    std::vector<RepeatedName> repeats;
+    selected = FirstOfEachName(entries, &repeats);
+    for (const RepeatedName& repeat : repeats) {
+      ReportWarning(RepeatedNameWarning(archivePath, repeat, "written"));
+    }
   }
   if (toStdout) {
     if (!ok) return kExitFailed;
