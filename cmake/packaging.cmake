@@ -26,12 +26,14 @@ if(NOT WIN32)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
   set(CPACK_DEBIAN_PACKAGE_SECTION graphics)
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-  # The libraries the binaries link (gdk-pixbuf, Qt, libpng, the C++ runtime),
-  # found by dpkg-shlibdeps; and what the maintainer scripts and the
-  # thumbnailer entry run.
+  # The libraries the binaries link (gdk-pixbuf, Qt, libpng, libfuse 3, the
+  # C++ runtime), found by dpkg-shlibdeps; and what the maintainer scripts and
+  # the thumbnailer entry run. fuse3 brings fusermount3, which `qrv mount`
+  # needs for users other than root; only recommended, since it replaces the
+  # older fuse package and every other command works without it.
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   set(CPACK_DEBIAN_PACKAGE_DEPENDS "shared-mime-info")
-  set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "libgdk-pixbuf2.0-bin")
+  set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "libgdk-pixbuf2.0-bin, fuse3")
 
   if(NOT QRV_PIXBUF_QUERY_LOADERS)
     set(QRV_PIXBUF_QUERY_LOADERS gdk-pixbuf-query-loaders)

@@ -56,13 +56,16 @@ sort -o "$work/expected.txt" "$work/expected.txt"
 dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { $1 = $2 = $3 = $4 = $5 = ""; sub(/^ +/, ""); print }' \
   | sort >"$work/contents.txt"
 check "package holds exactly the installed files" diff "$work/expected.txt" "$work/contents.txt"
-dpkg-deb -f "$deb" Package Version Architecture Depends >"$work/control.txt"
+dpkg-deb -f "$deb" Package Version Architecture Depends Recommends >"$work/control.txt"
 check "control: package name" \
   grep -qx "Package: quorvanel" "$work/control.txt"
 check "control: version $version" grep -qx "Version: $version" "$work/control.txt"
 check "control: depends on gdk-pixbuf, Qt 6, Qt 5, shared-mime-info" sh -c \
   "grep -q 'libgdk-pixbuf-2.0-0' '$work/control.txt' && grep -q 'libqt6gui6' '$work/control.txt' \
    && grep -q 'libqt5gui5' '$work/control.txt' && grep -q 'shared-mime-info' '$work/control.txt'"
+check "control: depends on libfuse 3, recommends fuse3 (qrv mount)" sh -c \
+  "grep -q '^Depends:.*libfuse3-3' '$work/control.txt' \
+   && grep -q '^Recommends:.*fuse3' '$work/control.txt'"
 dpkg-deb -e "$deb" "$work/control"
 refreshes() {  # refreshes SCRIPT: runs the loader cache and MIME database updates
   test -x "$1" && grep -q 'gdk-pixbuf-query-loaders"* --update-cache' "$1" \
@@ -104,6 +107,13 @@ check "system Qt 5 reads the picture" env -i QT_QPA_PLATFORM=offscreen \
   XDG_RUNTIME_DIR="$work" "$build/qrv_qt5_probe" "$work" "$picture"
 check "Qt readers said read=ok" sh -c "test -s '$work/rgb_161x97.qcg.rgb'"
 check "/usr/bin/qrv converts the picture" env -i /usr/bin/qrv convert "$picture" "$work/out.bmp"
+if [ -e /dev/fuse ]; then
+  mkdir "$work/mnt"
+  archive=$work/pictures/archive.dat
+  check "/usr/bin/qrv mounts an archive" sh -c "env -i /usr/bin/qrv mount '$archive' '$work/mnt' &&
+    { /usr/bin/qrv extract '$archive' readme --stdout | cmp -s - '$work/mnt/readme'; s=\$?;
+      fusermount3 -u '$work/mnt'; exit \$s; }"
+fi
 
 check "dpkg -r" dpkg --force-unsafe-io -r quorvanel
 check "dpkg -P" dpkg --force-unsafe-io -P quorvanel

@@ -58,6 +58,7 @@ int RunList(Context& context);
 int RunExtract(Context& context);
 int RunEncode(Context& context);
 int RunPack(Context& context);
+int RunMount(Context& context);
 
 // The output format named by a path's extension: "png", "bmp" or "".
 std::string FormatOf(const std::string& path);

@@ -1,7 +1,8 @@
 // qrv: a command-line host for the Quorvanel plug-ins. It loads ifqrvnel and
 // axqrvnel at run time from its own directory (or --plugins DIR), picks the
 // plug-in for a file by its first 2048 bytes, and calls the exports by name as
-// a picture viewer would. It never links the plug-ins' format code.
+// a picture viewer would. Only `qrv mount` links format code: the archive
+// extractor's header reading, for the folder it serves (hosts/fuse).
 #include <algorithm>
 #include <cerrno>
 #include <cctype>
@@ -137,6 +138,21 @@ const std::vector<Command>& Commands() {
        "Empty files cannot be stored.",
        {kQuietOption, kHelpOption},
        RunPack},
+      {"mount", "qrv mount ARCHIVE DIR [-f]",
+       "Shows a Quorvanel Archive as a read-only folder at DIR (Linux, FUSE): one\n"
+       "file per entry, named as `qrv extract` names them, of several entries with\n"
+       "one name only the first. Sizes come from the listing, times and owner from\n"
+       "the archive file. Reads go to the entry's bytes in the archive; writing,\n"
+       "creating, renaming or deleting fails with \"Read-only file system\". An\n"
+       "archive that is damaged is refused before anything is mounted, as `qrv\n"
+       "list` refuses it. The mount goes on in the background until `fusermount3\n"
+       "-u DIR`; with -f qrv stays in the foreground until that, Ctrl-C, SIGTERM\n"
+       "or SIGHUP unmounts it, and then exits with 0. If the archive file changes\n"
+       "while mounted, reads fail with \"Input/output error\" rather than give\n"
+       "wrong bytes. Only the user who mounted it can read the folder.",
+       {{"foreground", 'f', false, "stay in the foreground until unmounted"}, kPluginsOption,
+        kHelpOption},
+       RunMount},
       {"version", "qrv version\n       qrv --version",
        "Prints qrv's release version and the about text and file of each plug-in\n"
        "as loaded. Fails when a plug-in cannot be loaded.",
@@ -173,6 +189,7 @@ void PrintGeneralHelp(std::FILE* out) {
                              "entries of an archive into files",
                              "a PNG or BMP file to a Quorvanel CG picture",
                              "files into a Quorvanel Archive",
+                             "an archive as a read-only folder (Linux)",
                              "the release and the plug-ins as loaded"};
   size_t i = 0;
   for (const Command& command : Commands()) {
