@@ -7,11 +7,11 @@
 // entry is ever copied whole, and readers on many threads share no file
 // position.
 //
-// The archive may change under the mount. Every read compares the file's size
-// and modification time with those seen when mounting, before and after
-// reading, and answers EIO on any difference rather than bytes that may be
-// wrong. Pages the kernel already holds for an entry stay valid: they are the
-// entry as mounted.
+// The archive may change under the mount. Every open and every read compares
+// the file's size and modification time with those seen when mounting (a read
+// before and after reading) and answers EIO on any difference rather than
+// bytes that may be wrong. Pages the kernel already holds for an open entry
+// stay valid: they are the entry as mounted.
 #define FUSE_USE_VERSION 312
 #include <fuse_lowlevel.h>
 
