@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Reading a large entry through `qrv mount` against reading it from the archive.
 
-usage: bench/mount_bench.py [--quick] [--rounds N] [BUILD_DIR]
+usage: bench/mount_bench.py [--quick] [--rounds N] [--dir DIR] [BUILD_DIR]
 
 Packs one entry of 1 GiB (256 MiB with --quick) with `qrv pack`, mounts the
 archive with BUILD_DIR/qrv (default build/native) and, round by round, times
@@ -12,7 +12,9 @@ leaves behind read faster; they are timed on their own line first). Each round m
 starts with the mount's own cache empty (every byte goes through the serving
 process); the reads after it find the entry in that cache. Prints medians in
 MB/s (10^6 bytes) and the target: warm reads through the mount at least half
-as fast as the direct read. Needs root and /dev/fuse, else says so and exits 0.
+as fast as the direct read. The archive goes into a temporary folder in DIR
+(default: the system's temporary folder). Needs root and /dev/fuse, else says
+so and exits 0.
 """
 import json
 import os
@@ -38,9 +40,12 @@ def main():
     args = sys.argv[1:]
     quick = "--quick" in args
     rounds = 3 if quick else 7
-    if "--rounds" in args:
-        rounds = int(args[args.index("--rounds") + 1])
-        del args[args.index("--rounds"):args.index("--rounds") + 2]
+    options = {}
+    for name in ("--rounds", "--dir"):
+        if name in args:
+            options[name] = args[args.index(name) + 1]
+            del args[args.index(name):args.index(name) + 2]
+    rounds = int(options.get("--rounds", rounds))
     args = [a for a in args if a != "--quick"]
     qrv = str(Path(args[0] if args else "build/native") / "qrv")
     if os.geteuid() != 0 or not os.path.exists("/dev/fuse") or not shutil.which("fusermount3"):
@@ -51,7 +56,7 @@ def main():
         return 1
 
     size = (256 if quick else 1024) << 20
-    with tempfile.TemporaryDirectory(prefix="qrv-mount-bench-") as work:
+    with tempfile.TemporaryDirectory(prefix="qrv-mount-bench-", dir=options.get("--dir")) as work:
         work = Path(work)
         source, archive, mount = work / "large_entry", work / "bench.dat", work / "mnt"
         block = os.urandom(64 << 20)
