@@ -1,11 +1,12 @@
 // Writes one table of archives for every test that shows an archive's entries
-// (the mount test, and any other that wants the same archives), and
-// archives.json describing them. Usage: qrv_test_archives DIRECTORY.
+// (the mount test and the web page's browser test), and archives.json
+// describing them. Usage: qrv_test_archives DIRECTORY.
 //
 // Each row: "file"; "pack", the input files `qrv pack` makes it from (else the
 // archive writer made it here); "refused", what `qrv list` says of a damaged
-// archive (else null); "pictures" and "damaged_pictures", the entries whose
-// bytes are a Quorvanel CG picture, whole or cut short.
+// archive (else null); "pictures" and "damaged_pictures", the names (as listed)
+// of the entries whose bytes are a Quorvanel CG picture, whole or cut short:
+// every entry listed under such a name is one.
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -119,16 +120,17 @@ int main(int argc, char** argv) {
   row("large.dat", nullptr);
 
   // `qrv pack` names its entries after the files, lower-cased, "." as "_".
-  const std::vector<std::pair<std::string, Bytes>> inputs = {{"Notes.txt", Bytes(500, 'n')},
+  // Two names say the opposite of what the bytes are.
+  const std::vector<std::pair<std::string, Bytes>> inputs = {{"Notes.QCG", Bytes(500, 'n')},
                                                              {"Read.me", Bytes(60, 'm')},
-                                                             {"Picture.QCG", grey},
+                                                             {"Picture.txt", grey},
                                                              {"a", Bytes(1, 'a')}};
   nlohmann::ordered_json packed = nlohmann::ordered_json::array();
   for (const auto& [name, bytes] : inputs) {
     Put(root / "pack" / name, bytes);
     packed.push_back("pack/" + name);
   }
-  row("packed.dat", nullptr, {"picture_qcg"});
+  row("packed.dat", nullptr, {"picture_txt"});
   rows.back()["pack"] = packed;
 
   // Damaged: each refused with what `qrv list` says.
