@@ -1,8 +1,9 @@
 // The web page in headless Chromium against the native host: pictures, archives,
 // the gallery of an archive's pictures, downloads, failures and Cancel. Every
 // test file is made by the project's own tools (qrv encode and qrv pack from
-// generated BMPs); expected answers come from qrv convert, qrv list --json and
-// qrv extract --stdout.
+// generated BMPs, and qrv_test_archives' table of archives that the mount test
+// shares); expected answers come from qrv convert, qrv list --json and qrv
+// extract.
 //
 // usage: node browser_test.mjs PAGE.html NATIVE_BUILD_DIR [--speed PICTURE]
 import { execFileSync } from 'node:child_process';
@@ -453,7 +454,7 @@ async function checkFileUrl(browser) {
   check('file://: a picked picture is shown', state.state === 'ready' && facts && facts.bits === 8,
     JSON.stringify(state));
   // The gallery's thumbnails are blob: images, which the page's policy must let in.
-  await input.uploadFile(path.join(site, 'mixed.dat'));
+  await input.uploadFile(path.join(site, galleryArchive.file));
   await settled(page);
   await galleryLoaded(page);
   const states = (await galleryItems(page)).map((item) => item.state);
@@ -500,26 +501,23 @@ async function measureSpeed(browser, base, picture) {
 
 // --- the gallery ---------------------------------------------------------------
 
-// Archives for the gallery, made by qrv pack: each pack is a list of [file
-// name, made from, the item expected for it: its data-state, or null for an
-// entry that is no picture]; the packs of one archive are joined (each one's
-// end mark dropped but the last), so that an entry name may come twice.
+// The gallery's own archive, made by qrv pack, for what needs every entry's
+// bytes (a repeated name's too): each pack is a list of [file name, made from,
+// the item expected for it: its data-state, or null for an entry that is no
+// picture]; the packs are joined (each one's end mark dropped but the last), so
+// that an entry name may come twice. The table of archives shared with the
+// mount test holds the other cases.
 const longName = 'l'.repeat(230);  // more than the listing's 200 characters
-const galleryArchives = [
-  { file: 'mixed.dat', packs: [[
-    ['notes.txt', 'notes', null],
-    ['colour.qcg', 'colour', 'ready'],
-    ['picture.txt', 'grey', 'ready'],  // a picture, whatever its name says
-    ['fake.qcg', 'notes', null],       // no picture, whatever its name says
-    ['cut.qcg', 'cut', 'error'],
-    ['a', 'grey', 'ready'],
-    [longName, 'colour', 'ready'],
-    ['noise.bin', 'noise', null],
-  ], [
-    ['colour.qcg', 'grey', 'ready'],   // the same name again, another picture
-  ]] },
-  { file: 'plain.dat', packs: [[['notes.txt', 'notes', null], ['noise.bin', 'noise', null]]] },
-];
+const galleryArchive = { file: 'gallery.dat', packs: [[
+  ['notes.txt', 'notes', null],
+  ['colour.qcg', 'colour', 'ready'],
+  ['cut.qcg', 'cut', 'error'],
+  ['a', 'grey', 'ready'],
+  [longName, 'colour', 'ready'],
+  ['noise.bin', 'noise', null],
+], [
+  ['colour.qcg', 'grey', 'ready'],  // the same name again, another picture
+]] };
 
 function sourceFile(source) {
   return { colour: path.join(site, 'colour.qcg'), grey: path.join(site, 'grey.qcg'),
@@ -527,7 +525,9 @@ function sourceFile(source) {
     noise: path.join(work, 'noise.bin') }[source];
 }
 
-function packArchive(file, packs) {
+// Every entry of the gallery's own archive: as listed, with the file it was
+// made from and its item.
+function packArchive({ file, packs }) {
   const parts = packs.map((pack, p) => {
     const folder = fs.mkdtempSync(path.join(work, 'pack-'));
     const out = path.join(work, `${file}.${p}`);
@@ -539,14 +539,16 @@ function packArchive(file, packs) {
     return p === packs.length - 1 ? bytes : bytes.subarray(0, bytes.length - 4);
   });
   fs.writeFileSync(path.join(site, file), Buffer.concat(parts));
+  const listed = JSON.parse(qrv('list', '--json', path.join(site, file)).toString()).entries;
+  return packs.flat().map(([, source, state], i) => ({ ...listed[i], source: sourceFile(source), state }));
 }
 
-// What qrv convert makes of a source file: its pixels, or its message.
+// What qrv convert makes of a file: its pixels, or its message.
 const converted = new Map();
 function convertedBy(source) {
   if (!converted.has(source)) {
-    const bmp = path.join(work, `converted-${source}.bmp`);
-    const answer = qrvAnswer('convert', sourceFile(source), bmp);
+    const bmp = path.join(work, `converted-${converted.size}.bmp`);
+    const answer = qrvAnswer('convert', source, bmp);
     converted.set(source, answer.ok ? { rgba: bmpToRgba(bmp).rgba } : { message: answer.message });
   }
   return converted.get(source);
@@ -583,36 +585,79 @@ function zipNames(file) {
   return execFileSync('unzip', ['-Z1', file]).toString().split('\n').filter((line) => line !== '');
 }
 
-async function checkGallery(browser, base, { file, packs }) {
-  packArchive(file, packs);
-  // Every entry under the name qrv lists, with what it was made from.
-  const listed = JSON.parse(qrv('list', '--json', path.join(site, file)).toString()).entries;
-  const all = packs.flat().map(([, source, state], i) => ({ name: listed[i] && listed[i].name, source, state }));
+// Opens the archive at `url` and checks its list and grid against `all`: every
+// entry in archive order, as listed, with `source` (a file holding its bytes)
+// and `state` (its item's, or null for no item). Returns the page, still open.
+async function checkGallery(browser, base, url, all) {
+  const file = path.basename(url);
   const expected = all.filter((entry) => entry.state !== null);
   const page = await browser.newPage();
-  await page.goto(`${base}/index.html?src=${file}`);
+  await page.goto(`${base}/index.html?src=${url}`);
   await settled(page);
   await galleryLoaded(page);
 
   // The grid: the pictures by content, in archive order; the list: every entry.
   const items = await galleryItems(page);
   const grid = (list) => JSON.stringify(list.map(({ name, state }) => [name, state]));
-  check(`${file}: the grid holds the picture entries`, listed.length === all.length &&
-    grid(items) === grid(expected), grid(items));
-  const shownRows = (await rows(page)).map((row) => row.name);
-  check(`${file}: the list holds every entry`, JSON.stringify(shownRows) === JSON.stringify(all.map((e) => e.name)),
-    JSON.stringify(shownRows));
-  const errors = items.map((item, i) => [item.error, expected[i]]).filter(([error]) => error !== '');
-  check(`${file}: a damaged picture's item has qrv's message`, errors.every(([error, { name, source }]) =>
-    error === `${file}: ${name}: ${convertedBy(source).message}`), JSON.stringify(errors));
+  check(`${url}: the grid holds the picture entries`, grid(items) === grid(expected), grid(items));
+  const same = (list) => JSON.stringify(list.map(({ name, size, position }) => [name, size, position]));
+  const shown = await rows(page);
+  check(`${url}: the list holds every entry as qrv list --json`, same(shown) === same(all), same(shown));
+  const damaged = expected.map((entry, i) => [entry, items[i]]).filter(([entry]) => entry.state === 'error');
+  if (damaged.length > 0) {
+    const wrong = damaged.filter(([{ name, source }, item]) =>
+      !item || item.error !== `${file}: ${name}: ${convertedBy(source).message}`);
+    check(`${url}: a damaged picture's item has qrv convert's message`, wrong.length === 0,
+      JSON.stringify(wrong.map(([, item]) => item)));
+  }
   const galleryShown = await page.$eval('#gallery', (element) => !element.hidden);
   const zipEnabled = await page.$eval('#download-pictures', (button) => !button.disabled);
-  check(`${file}: gallery and PNG download offered only with pictures`,
+  check(`${url}: gallery and PNG download offered only with pictures`,
     galleryShown === expected.length > 0 && zipEnabled === expected.length > 0, `${galleryShown} ${zipEnabled}`);
-  if (expected.length > 0) {
-    await checkSteps(page, file, expected);
-    await checkPictureZip(page, file, expected, all);
+  return page;
+}
+
+// The table of archives that qrv_test_archives writes for the mount test too,
+// with the same expected answers: refused as qrv list refuses it (a picture is
+// shown as one, with no entries), or listed as qrv list --json lists it, with
+// a grid of the entries that archives.json names as pictures, whole or damaged.
+async function checkSharedTable(browser, base) {
+  const folder = path.join(site, 'table');
+  execFileSync(path.resolve(nativeDir, 'qrv_test_archives'), [folder]);
+  const table = JSON.parse(fs.readFileSync(path.join(folder, 'archives.json'))).archives;
+  for (const row of table) {
+    const archive = path.join(folder, row.file), url = `table/${row.file}`;
+    if (row.pack) qrv('pack', '-q', archive, ...row.pack.map((input) => path.join(folder, input)));
+    if (row.refused) {
+      const page = await browser.newPage();
+      await page.goto(`${base}/index.html?src=${url}`);
+      const state = await settled(page);
+      const entries = (await rows(page)).length;
+      const want = qrvAnswer('info', archive).out?.includes('Quorvanel CG picture') ? { state: 'ready', error: '' }
+        : { state: 'error', error: `${row.file}: ${row.refused}` };
+      check(`${url}: refused as qrv list refuses it`, state.state === want.state && state.error === want.error &&
+        entries === 0, JSON.stringify({ ...state, entries }));
+      await page.close();
+      continue;
+    }
+    const extracted = path.join(work, 'extracted', row.file);
+    qrv('extract', '-q', archive, '-C', extracted);
+    const listed = JSON.parse(qrv('list', '--json', archive).toString()).entries;
+    const stateOf = (name) => row.pictures.includes(name) ? 'ready'
+      : row.damaged_pictures.includes(name) ? 'error' : null;
+    const all = listed.map((entry) => ({ ...entry, source: path.join(extracted, entry.name),
+      state: stateOf(entry.name) }));
+    await (await checkGallery(browser, base, url, all)).close();
   }
+}
+
+// The gallery's own archive also goes through clicks, arrow keys and ZIPs.
+async function checkOwnGallery(browser, base) {
+  const all = packArchive(galleryArchive);
+  const expected = all.filter((entry) => entry.state !== null);
+  const page = await checkGallery(browser, base, galleryArchive.file, all);
+  await checkSteps(page, galleryArchive.file, expected);
+  await checkPictureZip(page, galleryArchive.file, expected, all);
   await page.close();
 }
 
@@ -681,7 +726,7 @@ async function checkPictureZip(page, file, expected, all) {
   const wholeZip = path.join(folder, `${stem}.zip`);
   const allNames = (await waitForFile(folder, path.basename(wholeZip))) === null ? [] : zipNames(wholeZip);
   const unequal = allNames.length !== all.length ? all : all.filter((entry, i) => allNames[i] !== named(entry.name, '') ||
-    !unzipped(wholeZip, allNames[i]).equals(fs.readFileSync(sourceFile(entry.source))));
+    !unzipped(wholeZip, allNames[i]).equals(fs.readFileSync(entry.source)));
   check(`${file}: ZIP of all entries names repeated entries apart`, unequal.length === 0, JSON.stringify(allNames));
 }
 
@@ -762,14 +807,15 @@ try {
     await checkCancel(browser, base);
     await checkCancelFetch(browser, base);
     await checkCorpus(browser, base, corpusDir);
-    for (const archive of galleryArchives) await checkGallery(browser, base, archive);
+    await checkSharedTable(browser, base);
+    await checkOwnGallery(browser, base);
     await checkFileUrl(browser);
     await checkManyEntries(browser, base);
     const allowed = new Set(['/index.html', ...cases.map((c) => c.file), 'large.qcg', 'colour.qcg', 'stall.qcg',
-      ...galleryArchives.map((archive) => archive.file), 'many.dat']
+      galleryArchive.file, 'many.dat']
       .map((f) => f.startsWith('/') ? f : '/' + f));
     const foreign = requests.map((url) => new URL(url, base).pathname)
-      .filter((p) => !allowed.has(p) && !p.startsWith('/corpus/'));
+      .filter((p) => !allowed.has(p) && !p.startsWith('/corpus/') && !p.startsWith('/table/'));
     check('no request but the page and the files opened', foreign.length === 0, JSON.stringify(foreign));
   }
 } catch (error) {
