@@ -83,9 +83,8 @@ void OnPngWarning(png_structp, png_const_charp) {}
 
 }  // namespace
 
-// The rules of sample_rules.h: greyscale without alpha stays one channel;
-// everything else becomes blue, green, red, with alpha laid over white at the
-// file's own depth before 16 bits are rounded to 8.
+// The rules of sample_rules.h, after libpng has expanded palettes and low
+// depths to 8 bits and transparency to alpha.
 bool DecodePng(const std::vector<uint8_t>& bytes, Image* image, std::string* error) {
   auto reading = std::make_unique<PngReading>();
   reading->bytes = &bytes;
@@ -123,41 +122,12 @@ bool DecodePng(const std::vector<uint8_t>& bytes, Image* image, std::string* err
   png_read_image(png, reading->rows.data());
   png_destroy_read_struct(&png, &info, nullptr);
 
-  const bool grey = channels == 1;
-  const bool alpha = channels == 2 || channels == 4;
-  const uint32_t top = wide ? 65535u : 255u;
   image->width = width;
   image->height = height;
-  image->channels = grey ? 1 : 3;
   image->colourTable.clear();
-  image->samples.resize(static_cast<size_t>(width) * height * image->channels);
-  uint8_t* out = image->samples.data();
-  for (png_uint_32 y = 0; y < height; ++y) {
-    const uint8_t* in = reading->rows[y];
-    for (png_uint_32 x = 0; x < width; ++x) {
-      uint32_t sample[4];  // big-endian words at 16 bits
-      for (unsigned c = 0; c < channels; ++c, in += wide ? 2 : 1) {
-        sample[c] = wide ? (static_cast<uint32_t>(in[0]) << 8 | in[1]) : in[0];
-      }
-      const uint32_t a = alpha ? sample[channels - 1] : top;
-      auto eight = [&](uint32_t value) {
-        uint32_t laid = OverWhite(value, a, top);
-        return wide ? Round16(laid) : static_cast<uint8_t>(laid);
-      };
-      if (grey) {
-        *out++ = eight(sample[0]);
-      } else if (channels <= 2) {  // grey with alpha: the same level in each channel
-        uint8_t level = eight(sample[0]);
-        *out++ = level;
-        *out++ = level;
-        *out++ = level;
-      } else {  // the picture's channels are blue, green, red
-        *out++ = eight(sample[2]);
-        *out++ = eight(sample[1]);
-        *out++ = eight(sample[0]);
-      }
-    }
-  }
+  const int bits = RowsToPictureSamples(reading->pixels.data(), rowBytes, width, height, channels,
+                                        wide, &image->samples);
+  image->channels = bits / 8;
   return true;
 }
 
