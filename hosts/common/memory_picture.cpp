@@ -90,7 +90,8 @@ size_t MostPictureBytes(const PictureSize& size) {
   return most > SIZE_MAX ? SIZE_MAX : static_cast<size_t>(most);
 }
 
-int32_t DecodeRgbPicture(const uint8_t* data, size_t count, RgbPicture* picture) {
+int32_t DecodeBitmapBlocks(const uint8_t* data, size_t count, QrvBlock* infoBlock,
+                           QrvBlock* bitsBlock) {
   PictureSize size = {};
   int32_t rc = ReadPictureSize(data, count, &size);
   if (rc != RC_OK) return rc;
@@ -98,11 +99,17 @@ int32_t DecodeRgbPicture(const uint8_t* data, size_t count, RgbPicture* picture)
   // A memory source's length is 32-bit: only a picture with more than 2 GiB of
   // codes would need more, and it then ends early.
   if (usable > INT32_MAX) usable = INT32_MAX;
+  return GetPicture(AsSource(data), static_cast<int32_t>(usable), QRV_INPUT_MEMORY, infoBlock,
+                    bitsBlock, nullptr, 0);
+}
 
+int32_t DecodeRgbPicture(const uint8_t* data, size_t count, RgbPicture* picture) {
+  PictureSize size = {};
+  int32_t rc = ReadPictureSize(data, count, &size);
+  if (rc != RC_OK) return rc;
   QrvBlock infoBlock = nullptr;
   QrvBlock bitsBlock = nullptr;
-  rc = GetPicture(AsSource(data), static_cast<int32_t>(usable), QRV_INPUT_MEMORY, &infoBlock,
-                  &bitsBlock, nullptr, 0);
+  rc = DecodeBitmapBlocks(data, count, &infoBlock, &bitsBlock);
   if (rc != RC_OK) return rc;
 
   // The blocks are ours now (calloc memory on this build). The header is read

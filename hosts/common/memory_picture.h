@@ -11,6 +11,8 @@
 
 #include <string>
 
+#include "qrvnel.h"
+
 namespace qrv::hosts {
 
 // The bytes a picture's header takes; its size is known once they are in.
@@ -31,6 +33,14 @@ struct PictureSize {
 // take at most 13 bits per sample (a one-code run of 8-bit codes). Whatever
 // comes later is never read, so an adapter may stop collecting there.
 size_t MostPictureBytes(const PictureSize& size);
+
+// GetPicture over `data` (at most MostPictureBytes are looked at): the filter's
+// own blocks, handed over to the caller, who frees them as qrvnel.h says. The
+// header block holds the bitmap header (and an 8-bit picture's colour table),
+// the pixel block the rows from the bottom up. RC_OK with both set, or the
+// result code with nothing allocated.
+[[nodiscard]] int32_t DecodeBitmapBlocks(const uint8_t* data, size_t count, QrvBlock* infoBlock,
+                                         QrvBlock* bitsBlock);
 
 // A decoded picture: height rows of width RGB triples from the top, `stride`
 // bytes apart (a multiple of 4). `pixels` is malloc memory the caller owns and
