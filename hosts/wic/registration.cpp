@@ -139,6 +139,27 @@ class Lines {
     }
     return false;
   }
+  // Calls `visit` with each line that starts with `prefix` (the rest of the
+  // line), the last line first.
+  template <typename Visit>
+  void EachFromLast(const wchar_t* prefix, Visit visit) const {
+    if (text_ == nullptr) return;
+    const size_t n = wcslen(prefix);
+    for (const wchar_t* end = text_ + wcslen(text_); end > text_;) {
+      const wchar_t* start = end - 1;
+      while (start > text_ && start[-1] != L'\n') --start;
+      if (static_cast<size_t>(end - 1 - start) >= n && wcsncmp(start, prefix, n) == 0) {
+        wchar_t line[600];
+        const size_t length = static_cast<size_t>(end - 1 - start) - n;
+        if (length < sizeof line / sizeof line[0]) {
+          wmemcpy(line, start + n, length);
+          line[length] = L'\0';
+          visit(line);
+        }
+      }
+      end = start;
+    }
+  }
   // Loads a REG_MULTI_SZ's strings; an absent value is an empty list.
   bool Load(HKEY key, const wchar_t* name) {
     DWORD type = 0;
@@ -188,8 +209,8 @@ HKEY OpenClasses(View view, REGSAM access) {
   return classes;
 }
 
-// Creates `path` below `classes` one level at a time, noting each level that
-// did not exist in `created` (when given).
+// Creates `path` below `classes` one level at a time, noting in `created` each
+// level that did not exist and is not one of the codec's own keys.
 LSTATUS CreatePath(HKEY classes, View view, const wchar_t* path, Lines* created, HKEY* key) {
   wchar_t part[512];
   if (wcslen(path) >= sizeof part / sizeof part[0]) return ERROR_INVALID_PARAMETER;
@@ -204,7 +225,9 @@ LSTATUS CreatePath(HKEY classes, View view, const wchar_t* path, Lines* created,
     DWORD disposition = 0;
     rc = RegCreateKeyExW(classes, part, 0, nullptr, 0, KEY_READ | KEY_WRITE | ViewFlag(view),
                          nullptr, &level, &disposition);
-    if (rc == ERROR_SUCCESS && disposition == REG_CREATED_NEW_KEY && created != nullptr) {
+    // The codec's own keys go whole; only the others need remembering.
+    if (rc == ERROR_SUCCESS && disposition == REG_CREATED_NEW_KEY && created != nullptr &&
+        !IsOwn(part)) {
       wchar_t line[600];
       swprintf(line, sizeof line / sizeof line[0], L"key %ls", part);
       if (!created->Add(line)) rc = ERROR_OUTOFMEMORY;
@@ -271,13 +294,13 @@ HRESULT Register(View view, const wchar_t* modulePath) {
   // What an earlier registration added stays ours.
   Lines added;
   HKEY decoder = nullptr;
-  LSTATUS rc = CreatePath(classes, view, kDecoderKey, nullptr, &decoder);
+  LSTATUS rc = CreatePath(classes, view, kDecoderKey, &added, &decoder);
   if (rc == ERROR_SUCCESS && !added.Load(decoder, kAddedValue)) rc = ERROR_OUTOFMEMORY;
   for (const Entry& entry : kTable) {
     if (rc != ERROR_SUCCESS) break;
     const bool own = IsOwn(entry.key);
     HKEY key = nullptr;
-    rc = CreatePath(classes, view, entry.key, own ? nullptr : &added, &key);
+    rc = CreatePath(classes, view, entry.key, &added, &key);
     if (rc != ERROR_SUCCESS) break;
     bool write = own;
     if (!own) {
@@ -317,8 +340,8 @@ HRESULT Unregister(View view) {
     }
     RegCloseKey(decoder);
   }
-  // Added values go when they still hold what was written; then the keys
-  // that registering created, deepest first, when nothing else is in them.
+  // Added values go when they still hold what was written, then the codec's
+  // own keys.
   for (const Entry& entry : kTable) {
     if (IsOwn(entry.key)) continue;
     wchar_t line[600];
@@ -334,23 +357,6 @@ HRESULT Unregister(View view) {
     ProbeText(key, entry, &present, &same);
     if (same) RegDeleteValueW(key, entry.name);
     RegCloseKey(key);
-  }
-  for (size_t i = sizeof kTable / sizeof kTable[0]; i-- > 0;) {
-    const Entry& entry = kTable[i];
-    if (IsOwn(entry.key)) continue;
-    wchar_t path[512];
-    wcsncpy(path, entry.key, sizeof path / sizeof path[0] - 1);
-    path[sizeof path / sizeof path[0] - 1] = L'\0';
-    // The key itself, then each parent, while each was created and is empty.
-    for (;;) {
-      wchar_t line[600];
-      swprintf(line, sizeof line / sizeof line[0], L"key %ls", path);
-      if (!added.Has(line) || !IsEmptyKey(classes, view, path)) break;
-      RegDeleteKeyExW(classes, path, ViewFlag(view), 0);
-      wchar_t* cut = wcsrchr(path, L'\\');
-      if (cut == nullptr) break;
-      *cut = L'\0';
-    }
   }
   LSTATUS rc = ERROR_SUCCESS;
   for (const wchar_t* own : kOwnKeys) {
@@ -371,6 +377,12 @@ HRESULT Unregister(View view) {
     }
     if (step != ERROR_SUCCESS && step != ERROR_FILE_NOT_FOUND) rc = step;
   }
+  // Then the keys registering created (the .qcg keys, and in a view that had
+  // no codecs yet the parents of the codec's own), deepest first, each only
+  // when nothing else is in it.
+  added.EachFromLast(L"key ", [&](const wchar_t* path) {
+    if (IsEmptyKey(classes, view, path)) RegDeleteKeyExW(classes, path, ViewFlag(view), 0);
+  });
   RegCloseKey(classes);
   return rc == ERROR_SUCCESS ? S_OK : SELFREG_E_CLASS;
 }

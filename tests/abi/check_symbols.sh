@@ -2,7 +2,8 @@
 # check_symbols.sh TOOL LIBRARY NAME:ARGBYTES...
 # Fails unless LIBRARY exports exactly the named functions by their plain names.
 # For a Windows DLL (TOOL is objdump) also: a PE32 i386 image, importing only
-# KERNEL32, WINMM and msvcrt, each export popping its ARGBYTES on return.
+# KERNEL32, WINMM and msvcrt (or the DLLs named in QRV_ALLOWED_IMPORTS), each
+# export popping its ARGBYTES on return.
 set -eu
 tool=$1
 lib=$2
@@ -21,9 +22,11 @@ case $tool in
     esac
     echo "$headers" | grep -qx '[[:space:]]*DLL' || fail "not a DLL"
     imports=$(echo "$headers" | sed -n 's/^[[:space:]]*DLL Name: //p' | sort -u)
+    allowed=$(echo "${QRV_ALLOWED_IMPORTS:-KERNEL32.DLL WINMM.DLL MSVCRT.DLL}" | tr '[:lower:]' '[:upper:]')
     for dll in $imports; do
-      case $(echo "$dll" | tr '[:lower:]' '[:upper:]') in
-        KERNEL32.DLL|WINMM.DLL|MSVCRT.DLL) ;;
+      upper=$(echo "$dll" | tr '[:lower:]' '[:upper:]')
+      case " $allowed " in
+        *" $upper "*) ;;
         *) fail "imports $dll" ;;
       esac
     done
@@ -36,6 +39,7 @@ case $tool in
     for e in "$@"; do
       name=${e%%:*}
       bytes=${e##*:}
+      [ "$bytes" -ne 0 ] || continue  # nothing to pop: a plain ret
       hex=$(printf '0x%x' "$bytes")
       rets=$(echo "$code" | awk -v label="<_${name}@${bytes}>:" '
         index($0, label) { inside = 1; next }

@@ -93,6 +93,13 @@ void PictureSeeds() {
     Put("pixbuf_loader", name + "_size_0", Prefixed({6, 0x40}, picture));
     Bytes cut(picture.begin(), picture.begin() + static_cast<long>(picture.size() / 2));
     Put("pixbuf_loader", name + "_cut", Prefixed({0, 0}, cut));
+    // The Windows codec: chunk, thumbnail side, rectangle x, y, width,
+    // height, stride padding.
+    const auto k = static_cast<uint8_t>(n);
+    Put("wic_picture", name, Prefixed({static_cast<uint8_t>(k * 9), static_cast<uint8_t>(k * 40), 0, 1,
+                                       200, 3, k}, picture));
+    Put("wic_picture", name + "_whole", Prefixed({0xff, 255, 5, 0, 1, 255, 3}, picture));
+    Put("wic_picture", name + "_cut", Prefixed({7, 2, 0, 0, 0, 0, 0}, cut));
   }
   Put("roundtrip_picture", "gray", {6, 3, 0, 1, 2, 3, 200, 200, 200, 9});
   Put("roundtrip_picture", "colour", {2, 4, 7, 10, 20, 30, 10, 20, 31, 250});

@@ -13,7 +13,8 @@ here=$(cd "$(dirname "$0")" && pwd)
 corpus=$here/../corpus
 targets=${*:-"image_is_supported image_info_memory image_info_file image_picture_memory
   image_picture_file archive_is_supported archive_info_memory archive_file_info
-  archive_get_file_memory archive_get_file_file roundtrip_picture roundtrip_archive"}
+  archive_get_file_memory archive_get_file_file roundtrip_picture roundtrip_archive
+  wic_picture"}
 # Built where gdk-pixbuf is installed.
 if [ $# -eq 0 ] && [ -x "$build/fuzz_pixbuf_loader" ]; then
   targets="$targets pixbuf_loader"
@@ -25,7 +26,7 @@ failed=""
 total=0
 for target in $targets; do
   case $target in
-    image_*|roundtrip_picture|pixbuf_loader) dict=$here/image.dict ;;
+    image_*|roundtrip_picture|pixbuf_loader|wic_picture) dict=$here/image.dict ;;
     *) dict=$here/archive.dict ;;
   esac
   # The raw targets also start from the malformed corpus.

@@ -89,13 +89,14 @@ std::set<std::wstring> Snapshot(bool whole = false) {
   const wchar_t* const views[] = {L"", L"Wow6432Node\\"};
   for (const wchar_t* view : views) {
     if (whole) break;
-    for (const std::wstring list : {std::wstring(view), std::wstring(view) + L"CLSID"}) {
+    const std::wstring base = std::wstring(L"\\") + view;
+    for (const std::wstring& list : {base, base + L"CLSID"}) {
       HKEY key = nullptr;
-      if (RegOpenKeyExW(classes, list.c_str(), 0, KEY_READ, &key) != 0) continue;
+      if (RegOpenKeyExW(classes, list.c_str() + 1, 0, KEY_READ, &key) != 0) continue;
       wchar_t name[512];
       for (DWORD i = 0, size = 512; RegEnumKeyExW(key, i, name, &size, nullptr, nullptr, nullptr, nullptr) == 0;
            ++i, size = 512) {
-        lines.insert(list + L"\\" + name);
+        lines.insert(list + (list.back() == L'\\' ? L"" : L"\\") + name);
       }
       RegCloseKey(key);
     }
@@ -103,8 +104,8 @@ std::set<std::wstring> Snapshot(bool whole = false) {
                                L"CLSID\\{D17B0206-574A-4275-97B4-78BDAB69DE66}",
                                L"CLSID\\{7ED96837-96F0-4812-B211-F13C24117ED3}"}) {
       HKEY key = nullptr;
-      const std::wstring path = std::wstring(view) + own;
-      if (RegOpenKeyExW(classes, path.c_str(), 0, KEY_READ, &key) != 0) continue;
+      const std::wstring path = base + own;
+      if (RegOpenKeyExW(classes, path.c_str() + 1, 0, KEY_READ, &key) != 0) continue;
       Dump(key, path, &lines);
       RegCloseKey(key);
     }
@@ -159,7 +160,8 @@ HRESULT CallInstall(BOOL install, const std::wstring& line) {
   return hr;
 }
 
-// The registry before registering and after, for the whole program.
+// The registry before registering (whole, and the codec's places) and after.
+std::set<std::wstring> g_beforeWhole;
 std::set<std::wstring> g_before;
 std::set<std::wstring> g_registered;
 
@@ -168,12 +170,15 @@ class Registered : public ::testing::Environment {
   void SetUp() override {
     CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     if (g_installed) return;
-    g_before = Snapshot(true);
+    g_beforeWhole = Snapshot(true);
+    g_before = Snapshot();
     ASSERT_EQ(CallExport("DllRegisterServer"), S_OK);
-    g_registered = Snapshot(true);
+    g_registered = Snapshot();
   }
   void TearDown() override {
-    if (!g_installed) EXPECT_EQ(CallExport("DllUnregisterServer"), S_OK);
+    if (!g_installed) {
+      EXPECT_EQ(CallExport("DllUnregisterServer"), S_OK);
+    }
     CoUninitialize();
   }
 };
@@ -221,7 +226,9 @@ struct Reference {
 
 Reference PluginDecode(const Bytes& file) {
   static PluginLibrary plugin;
-  if (!plugin.IsOpen()) EXPECT_TRUE(plugin.Open(ProgramDirectory() + PluginFileName("ifqrvnel")));
+  if (!plugin.IsOpen()) {
+    EXPECT_TRUE(plugin.Open(ProgramDirectory() + PluginFileName("ifqrvnel")));
+  }
   auto getPicture = plugin.Get<GetPictureFn>("GetPicture");
   Bytes copy = file;
   QrvBlock info = nullptr;
@@ -382,7 +389,9 @@ HRESULT Thumbnail(const Bytes& file, UINT cx, HBITMAP* bitmap) {
   WTS_ALPHATYPE alpha = WTSAT_UNKNOWN;
   *bitmap = reinterpret_cast<HBITMAP>(1);
   if (SUCCEEDED(hr)) hr = provider->GetThumbnail(cx, bitmap, &alpha);
-  if (SUCCEEDED(hr)) EXPECT_EQ(alpha, WTSAT_RGB);
+  if (SUCCEEDED(hr)) {
+    EXPECT_EQ(alpha, WTSAT_RGB);
+  }
   return hr;
 }
 
@@ -511,7 +520,7 @@ TEST(WicUnregistration, RemovesExactlyWhatRegisteringAdded) {
   const std::string path = WriteScratch("registered.qcg", p.file);
   ASSERT_EQ(CallExport("DllUnregisterServer"), S_OK);
   const auto unregistered = Snapshot(true);
-  EXPECT_EQ(Narrow(Minus(unregistered, g_before)) + Narrow(Minus(g_before, unregistered)), "");
+  EXPECT_EQ(Narrow(Minus(unregistered, g_beforeWhole)) + Narrow(Minus(g_beforeWhole, unregistered)), "");
   EXPECT_FALSE(FindDecoder(nullptr));
   const auto before = Snapshot();
   Com<IWICBitmapDecoder> decoder;
