@@ -48,7 +48,7 @@ class ChunkSource final : public qrv::wic::ByteSource {
     size_t n = size_ - at_;
     if (n > count) n = count;
     if (n > chunk_) n = chunk_;
-    std::memcpy(into, data_ + at_, n);
+    if (n != 0) std::memcpy(into, data_ + at_, n);
     at_ += n;
     *got = static_cast<uint32_t>(n);
     return true;

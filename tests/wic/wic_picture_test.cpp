@@ -23,7 +23,7 @@ class ChunkSource final : public wic::ByteSource {
   bool Read(uint8_t* into, uint32_t count, uint32_t* got) override {
     if (at_ >= failAt_) return false;
     *got = static_cast<uint32_t>(std::min<size_t>({count, chunk_, bytes_.size() - at_}));
-    std::memcpy(into, bytes_.data() + at_, *got);
+    if (*got != 0) std::memcpy(into, bytes_.data() + at_, *got);
     at_ += *got;
     return true;
   }
