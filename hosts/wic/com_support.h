@@ -5,6 +5,8 @@
 #ifndef QRV_HOSTS_WIC_COM_SUPPORT_H
 #define QRV_HOSTS_WIC_COM_SUPPORT_H
 
+#include <new>
+
 #include <windows.h>
 
 #include <objidl.h>
@@ -52,6 +54,16 @@ class CountedObject {
  private:
   LONG references_ = 1;
 };
+
+// A new T asked for `iid`: the one reference the caller gets, or none.
+template <typename T>
+HRESULT CreateObject(REFIID iid, void** object) {
+  T* made = new (std::nothrow) T;
+  if (made == nullptr) return E_OUTOFMEMORY;
+  const HRESULT hr = made->QueryInterface(iid, object);
+  made->Release();
+  return hr;
+}
 
 // The two classes the DLL serves, each created with one reference to `iid`.
 HRESULT CreateDecoder(REFIID iid, void** object);

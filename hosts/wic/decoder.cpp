@@ -3,8 +3,6 @@
 // adapts: the stream is read into memory and decoded by wic_picture.cpp,
 // once, when the first pixels or colours are asked for; the frame then serves
 // every later call from that bitmap.
-#include <new>
-
 #include <windows.h>
 
 #include <wincodec.h>
@@ -15,7 +13,23 @@
 namespace qrv::wic {
 namespace {
 
-class Frame;
+// What the pictures do not carry, for the decoder and its frame alike: no
+// metadata, no colour profile, no stored thumbnail.
+HRESULT NoMetadata(IWICMetadataQueryReader** reader) {
+  if (reader != nullptr) *reader = nullptr;
+  return WINCODEC_ERR_UNSUPPORTEDOPERATION;
+}
+
+HRESULT NoColourContexts(UINT* count) {
+  if (count == nullptr) return E_INVALIDARG;
+  *count = 0;
+  return S_OK;
+}
+
+HRESULT NoThumbnail(IWICBitmapSource** thumbnail) {
+  if (thumbnail != nullptr) *thumbnail = nullptr;
+  return WINCODEC_ERR_CODECNOTHUMBNAIL;
+}
 
 class Decoder final : public IWICBitmapDecoder, CountedObject {
  public:
@@ -48,21 +62,17 @@ class Decoder final : public IWICBitmapDecoder, CountedObject {
     return WINCODEC_ERR_PALETTEUNAVAILABLE;  // the colours belong to the frame
   }
   HRESULT STDMETHODCALLTYPE GetMetadataQueryReader(IWICMetadataQueryReader** reader) override {
-    if (reader != nullptr) *reader = nullptr;
-    return WINCODEC_ERR_UNSUPPORTEDOPERATION;
+    return NoMetadata(reader);
   }
   HRESULT STDMETHODCALLTYPE GetPreview(IWICBitmapSource** preview) override {
     if (preview != nullptr) *preview = nullptr;
     return WINCODEC_ERR_UNSUPPORTEDOPERATION;
   }
   HRESULT STDMETHODCALLTYPE GetColorContexts(UINT, IWICColorContext**, UINT* count) override {
-    if (count == nullptr) return E_INVALIDARG;
-    *count = 0;
-    return S_OK;
+    return NoColourContexts(count);
   }
   HRESULT STDMETHODCALLTYPE GetThumbnail(IWICBitmapSource** thumbnail) override {
-    if (thumbnail != nullptr) *thumbnail = nullptr;
-    return WINCODEC_ERR_CODECNOTHUMBNAIL;
+    return NoThumbnail(thumbnail);
   }
   HRESULT STDMETHODCALLTYPE GetFrameCount(UINT* count) override {
     if (count == nullptr) return E_INVALIDARG;
@@ -158,17 +168,13 @@ class Frame final : public IWICBitmapFrameDecode, CountedObject {
 
   // IWICBitmapFrameDecode
   HRESULT STDMETHODCALLTYPE GetMetadataQueryReader(IWICMetadataQueryReader** reader) override {
-    if (reader != nullptr) *reader = nullptr;
-    return WINCODEC_ERR_UNSUPPORTEDOPERATION;
+    return NoMetadata(reader);
   }
   HRESULT STDMETHODCALLTYPE GetColorContexts(UINT, IWICColorContext**, UINT* count) override {
-    if (count == nullptr) return E_INVALIDARG;
-    *count = 0;
-    return S_OK;
+    return NoColourContexts(count);
   }
   HRESULT STDMETHODCALLTYPE GetThumbnail(IWICBitmapSource** thumbnail) override {
-    if (thumbnail != nullptr) *thumbnail = nullptr;
-    return WINCODEC_ERR_CODECNOTHUMBNAIL;
+    return NoThumbnail(thumbnail);
   }
 
  private:
@@ -297,12 +303,6 @@ HRESULT Decoder::Decoded(const Picture** picture) {
 
 }  // namespace
 
-HRESULT CreateDecoder(REFIID iid, void** object) {
-  Decoder* decoder = new (std::nothrow) Decoder;
-  if (decoder == nullptr) return E_OUTOFMEMORY;
-  const HRESULT hr = decoder->QueryInterface(iid, object);
-  decoder->Release();
-  return hr;
-}
+HRESULT CreateDecoder(REFIID iid, void** object) { return CreateObject<Decoder>(iid, object); }
 
 }  // namespace qrv::wic

@@ -3,8 +3,6 @@
 // cx (IThumbnailProvider). The picture is read, decoded and scaled by
 // wic_picture.cpp; this class only wraps the result in a top-down 32-bit DIB
 // section.
-#include <new>
-
 #include <windows.h>
 
 #include <propsys.h>
@@ -89,11 +87,7 @@ HRESULT ThumbnailProvider::GetThumbnail(UINT cx, HBITMAP* bitmap, WTS_ALPHATYPE*
 }  // namespace
 
 HRESULT CreateThumbnailProvider(REFIID iid, void** object) {
-  ThumbnailProvider* provider = new (std::nothrow) ThumbnailProvider;
-  if (provider == nullptr) return E_OUTOFMEMORY;
-  const HRESULT hr = provider->QueryInterface(iid, object);
-  provider->Release();
-  return hr;
+  return CreateObject<ThumbnailProvider>(iid, object);
 }
 
 }  // namespace qrv::wic
