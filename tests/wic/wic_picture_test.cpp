@@ -156,6 +156,16 @@ TEST(WicPicture, ReadingStopsAtWhatThePictureCanUseAndAtAFailedSource) {
   // 16 x 9 x 3 samples take at most 13 bits each, plus the header.
   EXPECT_LE(source.consumed(), 12u + (16 * 9 * 3 * 13 + 7) / 8 + 8);
   EXPECT_GE(bytes.size(), p.file.size());
+  // A picture of many read blocks comes in whole.
+  Bytes noise(256 * 256 * 3);
+  for (size_t i = 0; i < noise.size(); ++i) noise[i] = static_cast<uint8_t>((i * 2654435761u) >> 13);
+  Bytes large;
+  std::string error;
+  ASSERT_TRUE(writer::EncodePicture(256, 256, 24, noise, &large, &error)) << error;
+  ASSERT_GT(large.size(), 3u << 16);
+  ChunkSource whole(large, 4096);
+  ASSERT_EQ(wic::ReadPicture(whole, wic::kMaxPixels, &bytes, &header), Status::kOk);
+  EXPECT_EQ(Bytes(bytes.data(), bytes.data() + bytes.size()), large);
   for (size_t failAt : {size_t{0}, size_t{5}, size_t{12}, p.file.size() - 1}) {
     ChunkSource failing(p.file, 3, failAt);
     EXPECT_EQ(wic::ReadPicture(failing, wic::kMaxPixels, &bytes, &header), Status::kStreamRead)
