@@ -6,6 +6,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "plugins.h"
@@ -22,7 +23,9 @@ struct OptionSpec {
 
 struct Arguments {
   std::vector<std::string> positional;
-  std::map<std::string, std::string> values;  // by long name; "" for a flag
+  std::map<std::string, std::string> values;  // by long name; "" for a flag; the last use
+  // Every use of every option in command-line order: long name and value.
+  std::vector<std::pair<std::string, std::string>> ordered;
 
   bool Has(const std::string& name) const { return values.count(name) != 0; }
   std::string Value(const std::string& name, const std::string& fallback = {}) const {

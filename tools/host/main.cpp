@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <mutex>
 
+#include "command_line.h"
 #include "commands.h"
 #include "file_system.h"
 #include "interrupt.h"
@@ -215,70 +216,6 @@ void PrintCommandHelp(const Command& command) {
   std::printf("\n%s", kExitStatuses);
 }
 
-// Options may come anywhere after the command; "--" ends them.
-bool ParseArguments(const Command& command, int argc, char** argv, Arguments* args,
-                    std::string* error) {
-  bool optionsDone = false;
-  for (int i = 0; i < argc; ++i) {
-    std::string arg = argv[i];
-    if (optionsDone || arg.size() < 2 || arg[0] != '-') {
-      args->positional.push_back(arg);
-      continue;
-    }
-    if (arg == "--") {
-      optionsDone = true;
-      continue;
-    }
-    const OptionSpec* matched = nullptr;
-    std::string inlineValue;
-    bool hasInline = false;
-    if (arg[1] == '-') {
-      std::string name = arg.substr(2);
-      size_t equals = name.find('=');
-      if (equals != std::string::npos) {
-        inlineValue = name.substr(equals + 1);
-        name = name.substr(0, equals);
-        hasInline = true;
-      }
-      for (const OptionSpec& option : command.options) {
-        if (name == option.longName) matched = &option;
-      }
-    } else {
-      for (const OptionSpec& option : command.options) {
-        if (arg[1] == option.shortName) matched = &option;
-      }
-      if (matched != nullptr && arg.size() > 2) {
-        if (!matched->takesValue) matched = nullptr;  // no bundled flags such as -qi
-        else {
-          inlineValue = arg.substr(2);
-          hasInline = true;
-        }
-      }
-    }
-    if (matched == nullptr) {
-      *error = "unknown option " + arg + " for `qrv " + command.name + "`";
-      return false;
-    }
-    if (matched->takesValue) {
-      if (!hasInline) {
-        if (i + 1 >= argc) {
-          *error = "option " + arg + " needs a value";
-          return false;
-        }
-        inlineValue = argv[++i];
-      }
-      args->values[matched->longName] = inlineValue;
-    } else {
-      if (hasInline) {
-        *error = "option --" + std::string(matched->longName) + " takes no value";
-        return false;
-      }
-      args->values[matched->longName] = "";
-    }
-  }
-  return true;
-}
-
 // An empty file or directory name names nothing; said at once rather than
 // after it was turned into some other name.
 bool CheckNamesAreNotEmpty(const Command& command, const Arguments& args, std::string* error) {
@@ -342,7 +279,7 @@ int Main(int argc, char** argv) {
   }
   Context context;
   std::string error;
-  if (!ParseArguments(*command, argc - 2, argv + 2, &context.args, &error)) {
+  if (!ParseArguments(command->name, command->options, argc - 2, argv + 2, &context.args, &error)) {
     ReportError(error + " (see `qrv " + name + " --help`)");
     return kExitUsage;
   }
