@@ -62,6 +62,11 @@ int RunExtract(Context& context);
 int RunEncode(Context& context);
 int RunPack(Context& context);
 int RunMount(Context& context);
+int RunUpdate(Context& context);
+
+// Text as an entry name, as `qrv pack` stores file names: lower case, and
+// anything outside 0-9, a-z and _ becomes _.
+std::string StorableEntryName(const std::string& text);
 
 // The output format named by a path's extension: "png", "bmp" or "".
 std::string FormatOf(const std::string& path);

@@ -7,11 +7,13 @@
 
 #include <nlohmann/json.hpp>
 
+#include "archive_entries.h"
 #include "commands.h"
 #include "entry_files.h"
 #include "file_system.h"
 #include "host_block.h"
 #include "interrupt.h"
+#include "manifest.h"
 #include "messages.h"
 #include "os_path.h"
 #include "progress.h"
@@ -81,20 +83,29 @@ bool ExtractThroughMemory(const ArchivePlugin& plugin, const Input& archive, con
   return WriteFileSafely(target, bytes, error);
 }
 
+// An entry to write: its record, its whole name (the record's may be cut) and
+// the name of its file.
+struct Planned {
+  FileInfo info;
+  std::string name;
+  std::string file;
+};
+
 // One entry into `directory`, through the scratch folder `part` there so that
 // a failed entry leaves nothing (straight through memory when there is no
 // scratch folder). False with `error` set.
-bool ExtractOne(const ArchivePlugin& plugin, const Input& archive, const FileInfo& entry,
+bool ExtractOne(const ArchivePlugin& plugin, const Input& archive, const Planned& planned,
                 const std::string& directory, const PartDirectory& part, ProgressSlot* slot,
                 std::string* error) {
-  const std::string name = EntryName(entry);
-  const std::string target = NameOf(PathOf(directory) / PathOf(name));
+  const FileInfo& entry = planned.info;
+  const std::string& name = planned.name;
+  const std::string target = NameOf(PathOf(directory) / PathOf(planned.file));
   if (!IsSafeEntryName(name)) {
     *error = Shown(archive.path) + ": refusing to write an entry with the unsafe name " +
              Shown(name);
     return false;
   }
-  if (std::string why = WhyNameCannotBeAFile(name); !why.empty()) {
+  if (std::string why = WhyNameCannotBeAFile(planned.file); !why.empty()) {
     *error = "cannot write " + Shown(target) + ": " + why;
     return false;
   }
@@ -140,6 +151,25 @@ bool SelectEntries(const Context& context, const ArchivePlugin& plugin, const In
       selected->push_back(info);
     }
   }
+  return ok;
+}
+
+// CRC-32 of a whole file, read piece by piece. False with `error` set.
+bool FileCrc32(const std::string& path, uint32_t* crc, std::string* error) {
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) {
+    *error = Shown(path) + ": cannot read it back: " + SystemReason(errno);
+    return false;
+  }
+  std::vector<uint8_t> piece(1 << 16);
+  *crc = 0;
+  size_t got = 0;
+  while ((got = std::fread(piece.data(), 1, piece.size(), file)) > 0) {
+    *crc = UpdateCrc32(*crc, piece.data(), got);
+  }
+  const bool ok = std::ferror(file) == 0;
+  if (!ok) *error = Shown(path) + ": cannot read it back: " + SystemReason(errno);
+  std::fclose(file);
   return ok;
 }
 
@@ -218,6 +248,12 @@ int RunExtract(Context& context) {
                 std::to_string(context.args.positional.size() - 1) + " are named");
     return kExitUsage;
   }
+  const bool withManifest = context.args.Has("manifest");
+  if (withManifest && (toStdout || context.args.positional.size() > 1)) {
+    ReportError(toStdout ? "--manifest and --stdout exclude each other"
+                         : "--manifest writes every entry, so it takes no NAME");
+    return kExitUsage;
+  }
   const std::string archivePath = context.args.positional[0];
   ArchivePlugin plugin;
   Input archive;
@@ -228,7 +264,7 @@ int RunExtract(Context& context) {
   bool ok = true;
   if (context.args.positional.size() > 1) {
     ok = SelectEntries(context, plugin, archive, &selected);
-  } else if (!toStdout) {
+  } else if (!toStdout && !withManifest) {
     std::vector<RepeatedName> repeats;
     selected = FirstOfEachName(entries, &repeats);
     for (const RepeatedName& repeat : repeats) {
@@ -245,17 +281,50 @@ int RunExtract(Context& context) {
     return ExtractToStandardOutput(plugin, archive, selected[0]);
   }
 
+  std::vector<Planned> planned;
+  std::vector<StoredEntry> stored;
+  std::string error;
+  if (withManifest) {
+    // Every entry, with its whole name and second word from its own header.
+    ArchiveBytes bytes;
+    uint64_t endMarkAt = 0;
+    if (!bytes.Open(archive, &error) ||
+        !ReadStoredEntries(bytes, entries, &stored, &endMarkAt, &error)) {
+      ReportError(error);
+      return kExitFailed;
+    }
+    uint8_t end[4] = {1};
+    if (bytes.size() - endMarkAt != sizeof end || !bytes.Read(endMarkAt, end, sizeof end, &error) ||
+        end[0] + end[1] + end[2] + end[3] != 0) {
+      ReportWarning(Shown(archivePath) + ": the " + std::to_string(bytes.size() - endMarkAt) +
+                    " bytes after the last entry are not the 4-byte end mark; an archive "
+                    "packed from the manifest ends with the end mark alone");
+    }
+    std::vector<std::string> names;
+    for (const StoredEntry& entry : stored) names.push_back(entry.name);
+    const std::vector<std::string> files =
+        ManifestFileNames(names, LongestFileNameIn(context.args.Value("directory", ".")));
+    for (size_t i = 0; i < entries.size(); ++i) planned.push_back({entries[i], stored[i].name, files[i]});
+  } else {
+    for (const FileInfo& entry : selected) planned.push_back({entry, EntryName(entry), EntryName(entry)});
+  }
+
   const std::string directory = context.args.Value("directory", ".");
+  const std::string manifestPath = NameOf(PathOf(directory) / PathOf(kManifestName));
   // No entry may land on the archive itself, however the paths are spelled.
-  for (const FileInfo& entry : selected) {
-    const std::string target = NameOf(PathOf(directory) / PathOf(EntryName(entry)));
+  for (const Planned& entry : planned) {
+    const std::string target = NameOf(PathOf(directory) / PathOf(entry.file));
     if (SameFile(target, archivePath)) {
-      ReportError(Shown(archivePath) + ": the entry " + Shown(EntryName(entry)) +
+      ReportError(Shown(archivePath) + ": the entry " + Shown(entry.name) +
                   " would replace the archive itself; nothing was written");
       return kExitUsage;
     }
   }
-  std::string error;
+  if (withManifest && SameFile(manifestPath, archivePath)) {
+    ReportError(Shown(archivePath) + ": the manifest " + Shown(manifestPath) +
+                " would replace the archive itself; nothing was written");
+    return kExitUsage;
+  }
   if (!MakeDirectories(directory, &error)) {
     ReportError(error);
     return kExitFailed;
@@ -268,12 +337,21 @@ int RunExtract(Context& context) {
     ReportError(error);
     return kExitFailed;
   }
-  ProgressBar bar(context.showProgress, "extracting", selected.size());
-  for (size_t i = 0; i < selected.size() && !Interrupted(); ++i) {
+  Manifest manifest;
+  manifest.archive = NameOf(PathOf(archivePath).filename());
+  ProgressBar bar(context.showProgress, "extracting", planned.size());
+  for (size_t i = 0; i < planned.size() && !Interrupted(); ++i) {
     ProgressSlot slot{&bar, i};
-    if (ExtractOne(plugin, archive, selected[i], directory, part, &slot, &error)) {
+    const std::string target = NameOf(PathOf(directory) / PathOf(planned[i].file));
+    uint32_t crc = 0;
+    if (ExtractOne(plugin, archive, planned[i], directory, part, &slot, &error) &&
+        (!withManifest || FileCrc32(target, &crc, &error))) {
       bar.Finish(i);
-      ReportDone(context, NameOf(PathOf(directory) / PathOf(EntryName(selected[i]))));
+      ReportDone(context, target);
+      if (withManifest) {
+        manifest.entries.push_back(
+            {stored[i].name, planned[i].file, stored[i].secondWord, stored[i].size, crc});
+      }
     } else if (!Interrupted()) {
       bar.Clear();
       ReportError(error);
@@ -281,6 +359,16 @@ int RunExtract(Context& context) {
     }
   }
   bar.Clear();
+  // The manifest only of a whole extraction: it names every entry's file.
+  if (withManifest && ok && !Interrupted()) {
+    const std::string text = ManifestText(manifest);
+    if (WriteFileSafely(manifestPath, std::vector<uint8_t>(text.begin(), text.end()), &error)) {
+      ReportDone(context, manifestPath);
+    } else {
+      ReportError(error);
+      ok = false;
+    }
+  }
   return ok ? kExitOk : kExitFailed;
 }
 

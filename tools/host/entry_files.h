@@ -33,6 +33,15 @@ std::string RepeatedNameWarning(const std::string& archive, const RepeatedName& 
 // checks again before a name becomes a file's.
 bool IsSafeEntryName(const std::string& name);
 
+// With `qrv extract --manifest` every entry becomes a file: its own name where
+// that can be a file and no earlier entry has it; otherwise a name of its own,
+// which the manifest records: NAME.2, NAME.3, ... for the later entries of one
+// name (entry names hold no dot), and for a name too long to be kept whole
+// (over 200 characters, or over `longest`, what the folder's path leaves) its
+// first characters, a dot and a CRC-32 of the whole name. `names` are the
+// entries' whole names, in stored order.
+std::vector<std::string> ManifestFileNames(const std::vector<std::string>& names, size_t longest);
+
 }  // namespace qrv::host
 
 #endif  // QRV_HOST_ENTRY_FILES_H

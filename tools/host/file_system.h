@@ -6,6 +6,7 @@
 #define QRV_HOST_FILE_SYSTEM_H
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -58,6 +59,19 @@ bool ReadWholeInput(const std::string& path, std::vector<uint8_t>* bytes, std::s
 // Creates `path` and its missing parents. False with `error` set ("cannot write
 // into PATH: reason").
 bool MakeDirectories(const std::string& path, std::string* error);
+
+// Gives the open file `file` the permissions of the file `original` (and its
+// owner and group where the system allows), then flushes it to the disk.
+// False with the system's reason.
+bool SyncWithPermissionsOf(const std::string& original, std::FILE* file, std::string* reason);
+
+// The longest file name that fits in `directory` on this system (its limits on
+// a name and on a whole path), with room left for the temporary name a file
+// is first written under. 0 when none fits.
+size_t LongestFileNameIn(const std::string& directory);
+// The same from the system's limits on a name and on a path (without its
+// terminator); shared by the implementations.
+size_t RoomForFileName(const std::string& directory, size_t longestName, size_t longestPath);
 
 // Renames `from` over `to`. False with the system's reason.
 bool RenameOver(const std::string& from, const std::string& to, std::string* reason);

@@ -1,8 +1,11 @@
 // The platform-independent part of the file-system layer.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 
 #include "file_system.h"
+#include "os_path.h"
 
 namespace qrv::host {
 
@@ -30,6 +33,15 @@ bool SameFile(const std::string& a, const std::string& b) {
   FileIdentity first;
   FileIdentity second;
   return IdentifyFile(a, &first) && IdentifyFile(b, &second) && first == second;
+}
+
+size_t RoomForFileName(const std::string& directory, size_t longestName, size_t longestPath) {
+  // ".NAME.part-PID-N": a dot before and 24 characters after at most.
+  constexpr size_t kPartMarks = 25;
+  std::error_code ec;
+  const size_t folder = NameOf(std::filesystem::absolute(PathOf(directory), ec)).size();
+  const size_t used = folder + 1 + kPartMarks;
+  return std::min(longestName - kPartMarks, longestPath > used ? longestPath - used : 0);
 }
 
 bool KindOfReadableInput(const std::string& path, InputKind* kind, std::string* error) {

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <filesystem>
 
@@ -78,6 +79,31 @@ bool MakeDirectories(const std::string& path, std::string* error) {
   std::string reason = exists ? SystemReason(ENOTDIR) : ec ? ec.message() : SystemReason(errno);
   *error = "cannot write into " + Shown(path) + ": " + reason;
   return false;
+}
+
+bool SyncWithPermissionsOf(const std::string& original, std::FILE* file, std::string* reason) {
+  struct stat info;
+  const int fd = fileno(file);
+  if (std::fflush(file) != 0 || stat(original.c_str(), &info) != 0) {
+    *reason = SystemReason(errno);
+    return false;
+  }
+  // The owner first: a change of owner may clear the set-id bits set after it.
+  // Only the superuser (or the owner, for another of its groups) may change
+  // it; a file written by anyone else belongs to them, as any new file does.
+  if (fchown(fd, info.st_uid, info.st_gid) != 0 && errno != EPERM) {
+    *reason = SystemReason(errno);
+    return false;
+  }
+  if (fchmod(fd, info.st_mode & 07777) != 0 || fsync(fd) != 0) {
+    *reason = SystemReason(errno);
+    return false;
+  }
+  return true;
+}
+
+size_t LongestFileNameIn(const std::string& directory) {
+  return RoomForFileName(directory, NAME_MAX, PATH_MAX - 1);
 }
 
 bool RenameOver(const std::string& from, const std::string& to, std::string* reason) {

@@ -96,6 +96,21 @@ bool MakeDirectories(const std::string& path, std::string* error) {
   return false;
 }
 
+// A new file takes its access rights from the folder it is made in, the
+// folder of the file it replaces; only the flush is needed here.
+bool SyncWithPermissionsOf(const std::string&, std::FILE* file, std::string* reason) {
+  HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+  if (std::fflush(file) != 0 || handle == INVALID_HANDLE_VALUE || !FlushFileBuffers(handle)) {
+    *reason = WindowsReason(GetLastError());
+    return false;
+  }
+  return true;
+}
+
+size_t LongestFileNameIn(const std::string& directory) {
+  return RoomForFileName(directory, 255, MAX_PATH - 1);
+}
+
 bool RenameOver(const std::string& from, const std::string& to, std::string* reason) {
   if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
   *reason = WindowsReason(GetLastError());

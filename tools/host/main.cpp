@@ -108,7 +108,9 @@ const std::vector<Command>& Commands() {
        "is not valid UTF-8 becomes the replacement character U+FFFD.",
        {{"json", 0, false, "print the listing as JSON"}, kPluginsOption, kHelpOption},
        RunList},
-      {"extract", "qrv extract ARCHIVE [NAME...] [-C DIR] [-i]\n       qrv extract ARCHIVE NAME --stdout",
+      {"extract",
+       "qrv extract ARCHIVE [NAME...] [-C DIR] [-i]\n       qrv extract ARCHIVE NAME --stdout\n"
+       "       qrv extract ARCHIVE -C DIR --manifest",
        "Extracts every entry of a Quorvanel Archive, or the named ones, through the\n"
        "archive plug-in's own file output into DIR (default: the current directory;\n"
        "created when missing). Existing files of the same name are replaced, but\n"
@@ -116,28 +118,49 @@ const std::vector<Command>& Commands() {
        "scratch folders left by a run that was killed are removed. Of several\n"
        "entries with one name only the first is written, as a lookup by name\n"
        "finds it; the others are named in a warning. ARCHIVE may be - for\n"
-       "standard input (or a pipe).",
+       "standard input (or a pipe).\n\n"
+       "With --manifest every entry is written, and DIR/quorvanel-manifest.json\n"
+       "lists them in order with their names, files, sizes, second header words\n"
+       "and CRC-32 checksums, for `qrv pack --manifest`. A later entry of a name\n"
+       "already written goes to NAME.2, NAME.3, ...; a name too long for a file\n"
+       "there (over 200 characters, or what the path leaves) to its first\n"
+       "characters, a dot and a checksum of the whole name.",
        {{"directory", 'C', true, "extract into DIR"},
         {"ignore-case", 'i', false, "match NAMEs without regard to case"},
         {"stdout", 0, false, "write the one named entry to standard output"},
+        {"manifest", 0, false, "write every entry and quorvanel-manifest.json (see below)"},
         kPluginsOption, kQuietOption, kHelpOption},
        RunExtract},
-      {"encode", "qrv encode IN.png|IN.bmp OUT",
+      {"encode", "qrv encode IN.png|IN.bmp OUT\n       qrv encode --like ORIGINAL.qcg IN.png|IN.bmp OUT",
        "Writes a Quorvanel CG picture from a PNG or BMP file, so that the image\n"
        "plug-in can read it. Greyscale input (a greyscale PNG without transparency,\n"
        "or an 8-bit BMP whose colour table is the grey ramp) becomes an 8-bit\n"
        "picture; anything else becomes a 24-bit picture. Transparency is laid over\n"
        "white in the file's own sample values (no gamma conversion), and 16-bit\n"
        "samples are then rounded to the nearest 8-bit value, as image converters\n"
-       "do. IN may be - for standard input.",
-       {kMaxPixelsOption, kQuietOption, kHelpOption},
+       "do. IN may be - for standard input.\n\n"
+       "With --like the picture keeps the size and depth of ORIGINAL, a Quorvanel\n"
+       "CG picture it replaces, as the program that reads it expects. A picture of\n"
+       "another size is refused. For an 8-bit original every pixel must be grey\n"
+       "(an RGB file whose pixels are all grey is stored at 8 bits); a coloured\n"
+       "pixel is refused. For a 24-bit original a grey file is stored at 24 bits,\n"
+       "with a warning.",
+       {{"like", 0, true, "keep the size and depth of the picture ORIGINAL", "ORIGINAL"},
+        kMaxPixelsOption, kPluginsOption, kQuietOption, kHelpOption},
        RunEncode},
-      {"pack", "qrv pack OUT.dat FILE...",
+      {"pack", "qrv pack OUT.dat FILE...\n       qrv pack --manifest DIR/quorvanel-manifest.json OUT.dat",
        "Writes a Quorvanel Archive holding the given files, in the order given.\n"
        "Entry names may hold only 0-9, a-z and _: each file's name is lower-cased\n"
        "and every other character becomes _ (\"Notes.txt\" is stored as notes_txt).\n"
-       "Empty files cannot be stored.",
-       {kQuietOption, kHelpOption},
+       "Empty files cannot be stored.\n\n"
+       "With --manifest the archive is built as the manifest that `qrv extract\n"
+       "--manifest` wrote says, after any editing: its entries in its order, under\n"
+       "their names and with their second header words, each from the file the\n"
+       "manifest names (relative to the manifest's folder) as that file is now.\n"
+       "Unedited, the archive comes out byte for byte as it was. Entries whose\n"
+       "size or checksum differ from the manifest's are reported as changed.",
+       {{"manifest", 0, true, "build the archive that FILE describes", "FILE"},
+        kQuietOption, kHelpOption},
        RunPack},
       {"mount", "qrv mount ARCHIVE DIR [-f]",
        "Shows a Quorvanel Archive as a read-only folder at DIR (Linux, FUSE): one\n"
@@ -154,6 +177,29 @@ const std::vector<Command>& Commands() {
        {{"foreground", 'f', false, "stay in the foreground until unmounted"}, kPluginsOption,
         kHelpOption},
        RunMount},
+      {"update",
+       "qrv update ARCHIVE [--replace NAME=FILE]... [--add NAME=FILE [--before NAME]]...\n"
+       "                   [--remove NAME]... [-o OUT]",
+       "Writes a Quorvanel Archive again with some entries changed, copying every\n"
+       "other entry byte for byte, its header included, in its place. A replaced\n"
+       "entry keeps its place, its name and its second header word; an added entry\n"
+       "goes at the end, or before the entry that the --before after its --add\n"
+       "names; a removed entry is gone. With no change the copy is identical.\n"
+       "NAME is matched exactly, as a lookup by name: of several entries with one\n"
+       "name it is the first, and NAME.2, NAME.3, ... are the later ones. An added\n"
+       "NAME must be new and hold only 0-9, a-z and _. Every request and file is\n"
+       "checked before anything is written. Without -o the archive is replaced\n"
+       "only once the new one is complete and on the disk, keeping its\n"
+       "permissions; a failure or a signal leaves it as it was.",
+       {{"replace", 0, true, "give the entry NAME the bytes of FILE", "NAME=FILE"},
+        {"add", 0, true, "add FILE as a new entry NAME", "NAME=FILE"},
+        {"before", 0, true, "put the entry added just before this option before NAME",
+         "NAME"},
+        {"remove", 0, true, "leave the entry NAME out", "NAME"},
+        {"output", 'o', true, "write the new archive to OUT instead of replacing ARCHIVE",
+         "OUT"},
+        kPluginsOption, kQuietOption, kHelpOption},
+       RunUpdate},
       {"version", "qrv version\n       qrv --version",
        "Prints qrv's release version and the about text and file of each plug-in\n"
        "as loaded. Fails when a plug-in cannot be loaded.",
@@ -191,6 +237,7 @@ void PrintGeneralHelp(std::FILE* out) {
                              "a PNG or BMP file to a Quorvanel CG picture",
                              "files into a Quorvanel Archive",
                              "an archive as a read-only folder (Linux)",
+                             "an archive with entries replaced, added or removed",
                              "the release and the plug-ins as loaded"};
   size_t i = 0;
   for (const Command& command : Commands()) {
@@ -226,9 +273,21 @@ bool CheckNamesAreNotEmpty(const Command& command, const Arguments& args, std::s
       return false;
     }
   }
-  for (const char* option : {"output-dir", "directory", "plugins"}) {
-    if (args.Has(option) && args.Value(option).empty()) {
-      *error = std::string("--") + option + " \"\" names no directory: " + SystemReason(ENOENT);
+  struct Named {
+    const char* option;
+    const char* what;
+  };
+  for (const Named named : {Named{"output-dir", "directory"}, Named{"directory", "directory"},
+                            Named{"plugins", "directory"}, Named{"output", "file"},
+                            Named{"manifest", "file"}, Named{"like", "file"}}) {
+    const bool takesValue = std::any_of(command.options.begin(), command.options.end(),
+                                        [&](const OptionSpec& option) {
+                                          return option.takesValue &&
+                                                 std::strcmp(option.longName, named.option) == 0;
+                                        });
+    if (takesValue && args.Has(named.option) && args.Value(named.option).empty()) {
+      *error = std::string("--") + named.option + " \"\" names no " + named.what + ": " +
+               SystemReason(ENOENT);
       return false;
     }
   }

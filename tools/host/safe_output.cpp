@@ -1,11 +1,13 @@
 #include "safe_output.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 
+#include "archive_entries.h"
 #include "file_system.h"
 #include "interrupt.h"
 #include "os_path.h"
@@ -16,6 +18,9 @@ namespace fs = std::filesystem;
 namespace {
 
 std::atomic<unsigned> gPartCounter{0};
+
+// Files are copied in pieces of this size.
+constexpr uint64_t kCopyPiece = uint64_t{1} << 20;
 
 constexpr const char* kFolderPrefix = ".qrv-part-";
 constexpr const char* kFileMark = ".part-";
@@ -84,13 +89,13 @@ bool OutputFile::Fail(const std::string& reason, std::string* error) {
   return false;
 }
 
-bool OutputFile::Open(const std::string& path, std::string* error) {
+bool OutputFile::Open(const std::string& path, std::string* error, bool inPlaceFallback) {
   path_ = path;
   std::error_code ec;
   if (fs::is_directory(PathOf(path), ec)) return Fail("it is a directory", error);
   part_ = PartName(path);
   file_ = std::fopen(part_.c_str(), "wb");
-  if (file_ == nullptr && errno == ENAMETOOLONG) {
+  if (file_ == nullptr && errno == ENAMETOOLONG && inPlaceFallback) {
     // The temporary name would pass the system's limit where the path does
     // not: the file is written in place, and removed again on failure.
     part_ = path;
@@ -115,6 +120,10 @@ bool OutputFile::Write(const void* data, size_t size, std::string* error) {
 
 bool OutputFile::Commit(std::string* error) {
   if (file_ == nullptr) return Fail("not open", error);
+  std::string reason;
+  if (!original_.empty() && !SyncWithPermissionsOf(original_, file_, &reason)) {
+    return Fail(reason, error);
+  }
   const int closed = std::fclose(file_);
   file_ = nullptr;
   if (closed != 0) return Fail(SystemReason(errno), error);
@@ -122,6 +131,39 @@ bool OutputFile::Commit(std::string* error) {
   std::string part = part_;
   part_.clear();
   return part == path_ || MoveIntoPlace(part, path_, error);
+}
+
+bool CopyFileInto(OutputFile* out, const std::string& path, uint64_t size,
+                  const std::function<void(uint64_t copied)>& progress, uint32_t* crc,
+                  std::string* error) {
+  std::FILE* in = std::fopen(path.c_str(), "rb");
+  if (in == nullptr) {
+    *error = Shown(path) + ": cannot open: " + SystemReason(errno);
+    return false;
+  }
+  std::vector<uint8_t> piece(static_cast<size_t>(std::min<uint64_t>(kCopyPiece, size)));
+  uint64_t done = 0;
+  bool ok = true;
+  while (ok && done < size) {
+    size_t want = static_cast<size_t>(std::min<uint64_t>(piece.size(), size - done));
+    size_t got = std::fread(piece.data(), 1, want, in);
+    if (got != want) {
+      *error = Shown(path) + (std::ferror(in) ? ": cannot read: " + SystemReason(errno)
+                                              : std::string(": the file shrank while it was read"));
+      ok = false;
+    } else {
+      if (crc != nullptr) *crc = UpdateCrc32(*crc, piece.data(), got);
+      ok = out->Write(piece.data(), got, error);
+      done += got;
+      if (progress) progress(done);
+    }
+  }
+  if (ok && std::fgetc(in) != EOF) {
+    *error = Shown(path) + ": the file grew while it was read";
+    ok = false;
+  }
+  std::fclose(in);
+  return ok;
 }
 
 bool WriteFileSafely(const std::string& path, const std::vector<uint8_t>& bytes,

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -28,17 +29,34 @@ class OutputFile {
   OutputFile& operator=(const OutputFile&) = delete;
 
   // Each returns false with `error` set ("cannot write PATH: reason").
-  bool Open(const std::string& path, std::string* error);
+  // `inPlaceFallback`: whether a path whose temporary name would be too long
+  // may be written in place (never when the file replaced is being read).
+  bool Open(const std::string& path, std::string* error, bool inPlaceFallback = true);
   bool Write(const void* data, size_t size, std::string* error);
   bool Commit(std::string* error);
+
+  // For a file that replaces another: before the rename, Commit gives the new
+  // file `original`'s permissions (and its owner where the system allows) and
+  // waits until its bytes are on the disk.
+  void ReplaceDurably(const std::string& original) { original_ = original; }
 
  private:
   bool Fail(const std::string& reason, std::string* error);
 
   std::string path_;
   std::string part_;
+  std::string original_;
   std::FILE* file_ = nullptr;
 };
+
+// Copies the file `path`, which must hold exactly `size` bytes, into `out`
+// piece by piece, so that memory stays small whatever its size. `copied` is
+// told the bytes copied so far after each piece; `crc`, when given, is updated
+// with CRC-32 over them. False with `error` set (also when the file shrank or
+// grew).
+bool CopyFileInto(OutputFile* out, const std::string& path, uint64_t size,
+                  const std::function<void(uint64_t copied)>& progress, uint32_t* crc,
+                  std::string* error);
 
 // Renames a finished file over `to`. False with `error` set.
 bool MoveIntoPlace(const std::string& from, const std::string& to, std::string* error);
