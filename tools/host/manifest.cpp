@@ -183,10 +183,17 @@ bool ParseManifest(const std::string& path, const std::string& text, Manifest* m
                       (tag == std::string::npos ? message : message.substr(tag + 2)));
     return false;
   }
-  auto lineOf = [&](size_t offset) {
-    offset = std::min(offset == 0 ? 0 : offset - 1, text.size());
-    return 1 + static_cast<int>(std::count(text.begin(), text.begin() + offset, '\n'));
-  };
+  // The line of each entry's first character, counted in one pass (the
+  // offsets rise).
+  std::vector<int> entryLines;
+  size_t counted = 0;
+  int line = 1;
+  for (size_t start : entryStarts) {
+    const size_t at = std::min(start == 0 ? 0 : start - 1, text.size());
+    line += static_cast<int>(std::count(text.begin() + counted, text.begin() + at, '\n'));
+    counted = at;
+    entryLines.push_back(line);
+  }
   const auto entries = root.is_object() ? root.find("entries") : root.end();
   if (!root.is_object() || entries == root.end() || !entries->is_array() || entries->empty()) {
     errors->push_back(Shown(path) +
@@ -209,7 +216,7 @@ bool ParseManifest(const std::string& path, const std::string& text, Manifest* m
   }
   for (size_t i = 0; i < entries->size(); ++i) {
     ManifestEntry entry;
-    entry.line = i < entryStarts.size() ? lineOf(entryStarts[i]) : 0;
+    entry.line = i < entryLines.size() ? entryLines[i] : 0;
     const Json& value = (*entries)[i];
     const bool named = value.is_object() && value.contains("name") && value["name"].is_string();
     const std::string where =
