@@ -6,20 +6,12 @@
 #include <filesystem>
 
 #include "archive_writer.h"
+#include "host_files.h"
 #include "host_support.h"
 
 namespace qrv::test {
 namespace {
 namespace fs = std::filesystem;
-
-std::string FreshDir(const std::string& name) {
-  std::string path = ScratchPath(name);
-  fs::remove_all(path);
-  fs::create_directories(path);
-  return path;
-}
-
-Bytes Text(const std::string& text) { return Bytes(text.begin(), text.end()); }
 
 struct PackedFile {
   std::string name;  // already a valid entry name, so that it is stored as is

@@ -9,6 +9,7 @@
 #include <random>
 
 #include "archive_writer.h"
+#include "host_files.h"
 #include "host_support.h"
 
 #include <nlohmann/json.hpp>
@@ -27,40 +28,12 @@ namespace qrv::test {
 namespace {
 namespace fs = std::filesystem;
 
-// A fresh, empty directory under the scratch directory.
-std::string FreshDir(const std::string& name) {
-  std::string path = ScratchPath(name);
-  fs::remove_all(path);
-  fs::create_directories(path);
-  return path;
-}
-
-std::string Join(const std::string& dir, const std::string& name) {
-  return (fs::path(dir) / name).string();
-}
-
-std::vector<std::string> Listing(const std::string& dir) {
-  std::vector<std::string> names;
-  for (const auto& entry : fs::directory_iterator(dir)) names.push_back(entry.path().filename().string());
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
 // "p<i><suffix>", built by appending: GCC 12 warns falsely (-Wrestrict) on
 // "p" + std::to_string(i).
 std::string Numbered(uint32_t i, const char* suffix) {
   std::string name = "p";
   name += std::to_string(i);
   return name + suffix;
-}
-
-Bytes Text(const std::string& text) { return Bytes(text.begin(), text.end()); }
-
-Bytes MakeArchive(const std::vector<writer::ArchiveEntry>& entries) {
-  Bytes out;
-  std::string error;
-  EXPECT_TRUE(writer::WriteArchive(entries, &out, &error)) << error;
-  return out;
 }
 
 // Entries of mixed sizes: one below 32 bytes (only the last piece of the
@@ -388,7 +361,7 @@ TEST(Info, SaysWhichPluginTakesEachFile) {
 TEST(Help, EveryCommandExplainsItself) {
   RunResult run = Qrv({"help"});
   ASSERT_EQ(run.status, 0);
-  for (const char* command : {"info", "convert", "list", "extract", "encode", "pack", "version"}) {
+  for (const char* command : {"info", "convert", "list", "extract", "encode", "pack", "update", "version"}) {
     EXPECT_NE(run.out.find(std::string("  ") + command + " "), std::string::npos) << command;
     RunResult help = Qrv({command, "--help"});
     EXPECT_EQ(help.status, 0) << command;
