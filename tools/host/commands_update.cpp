@@ -239,7 +239,14 @@ int RunUpdate(Context& context) {
   }
   const std::string archive = context.args.positional[0];
   const bool inPlace = !context.args.Has("output");
-  const std::string output = inPlace ? archive : context.args.Value("output");
+  std::string output = inPlace ? archive : context.args.Value("output");
+  // In place through a symbolic link: the file it points to is updated, and
+  // the link stays a link.
+  std::error_code ec;
+  if (inPlace && std::filesystem::is_symlink(PathOf(archive), ec)) {
+    const std::filesystem::path target = std::filesystem::canonical(PathOf(archive), ec);
+    if (!ec) output = NameOf(target);
+  }
   std::vector<Change> changes;
   if (!ReadChanges(context.args, &changes)) return kExitUsage;
   std::string reason;
