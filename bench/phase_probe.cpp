@@ -82,11 +82,13 @@ void ReadAllCodes(Picture& p, uint8_t* pixels, std::vector<uint8_t*>* rows,
 
 void MapAll(const Picture& p, const std::vector<uint8_t*>& rows,
             const std::vector<uint32_t>& zeros) {
-  const int32_t group = p.layout.bytesPerPixel == 1 ? qrv::kMappedRows8 : qrv::kMappedRows24;
+  const qrv::RowKernel kernel = qrv::ChooseKernel();
+  const int32_t group =
+      p.layout.bytesPerPixel == 1 ? qrv::MappedRows8(kernel) : qrv::kMappedRows24;
   for (int32_t r = 0; r < p.header.height; r += group) {
     const int32_t count = std::min(group, p.header.height - r);
     if (p.layout.bytesPerPixel == 1) {
-      qrv::MapRows8(&rows[r], count, p.header.width);
+      qrv::MapRows8(kernel, &rows[r], count, p.header.width);
     } else {
       qrv::MapRows24(&rows[r], &zeros[r], count, p.header.width);
     }
@@ -135,7 +137,7 @@ int main(int argc, char** argv) {
     stream = Open(p);
     if (qrv::AllocBlock(p.layout.imageSize, &handle, &address) != RC_OK) return 1;
     rc = qrv::DecodePicture(stream, p.header, p.layout, static_cast<uint8_t*>(address),
-                            NoProgress, 0);
+                            NoProgress, 0, qrv::ChooseKernel());
     qrv::CloseSource(stream, &rc);
     qrv::ReleaseBlock(handle, address);
     whole.push_back(Now() - start);

@@ -9,8 +9,20 @@
 
 #include <utility>
 
-#if defined(__SSE2__)
+// The vector kernel: SSE2, which every x86-64 processor has. The 32-bit x86
+// build targets processors without it, so there the kernel's routines alone
+// are built for SSE2 (QRV_SSE2) and run only where cpuid reports it.
+#if defined(__x86_64__) || defined(__i386__)
+#define QRV_VECTOR_KERNEL 1
+#include <cpuid.h>
 #include <emmintrin.h>
+#if defined(__SSE2__)
+#define QRV_SSE2
+#else
+#define QRV_SSE2 __attribute__((target("sse2")))
+#endif
+#else
+#define QRV_VECTOR_KERNEL 0
 #endif
 
 namespace qrv {
@@ -424,16 +436,21 @@ void MapRowsOf24(uint8_t* const* rows, int32_t width) {
   }
 }
 
-#if defined(__SSE2__)
+#if QRV_VECTOR_KERNEL
+// The vector kernel's own routines: the only code of the 32-bit x86 plug-in
+// built for SSE2 (a check of its disassembly holds it to this namespace).
+namespace sse2 {
+
 // Sixteen 8-bit rows mapped at once, one row per byte lane of a vector: the
 // mapping of each row is one serial chain, and sixteen chains in lockstep take
 // about what one takes. Blocks of 16 columns are turned into lanes and back by
 // a 16 x 16 byte transpose.
 constexpr int32_t kLaneRows = 16;
+static_assert(kLaneRows == kMaxMappedRows8);
 
 // MapNeighbour on every lane. Everything but the last few steps depends on the
 // code alone, off the chain through `previous`.
-QRV_ALWAYS_INLINE __m128i MapNeighbourLanes(__m128i previous, __m128i code) {
+QRV_SSE2 QRV_ALWAYS_INLINE __m128i MapNeighbourLanes(__m128i previous, __m128i code) {
   const __m128i zero = _mm_setzero_si128();
   const __m128i mirror = _mm_cmpgt_epi8(zero, previous);  // 0xff where previous >= 128
   const __m128i q = _mm_xor_si128(previous, mirror);
@@ -450,7 +467,7 @@ QRV_ALWAYS_INLINE __m128i MapNeighbourLanes(__m128i previous, __m128i code) {
 }
 
 // v[i] = byte i of every one of the 16 vectors, in place.
-QRV_ALWAYS_INLINE void Transpose16(__m128i* v) {
+QRV_SSE2 QRV_ALWAYS_INLINE void Transpose16(__m128i* v) {
   __m128i t[16];
   for (int32_t i = 0; i < 8; ++i) {
     t[i] = _mm_unpacklo_epi8(v[2 * i], v[2 * i + 1]);
@@ -476,7 +493,7 @@ constexpr int32_t kTransposedAt[16] = {0, 8, 4, 12, 2, 10, 6, 14, 1, 9, 5, 13, 3
 // Columns x to x + 15 of the 16 rows, after the samples `previous` (unused for
 // the first block: the first code of a row is its sample). Returns column x + 15.
 template <bool kFirst>
-QRV_ALWAYS_INLINE __m128i MapLaneBlock(uint8_t* const* rows, int32_t x, __m128i previous) {
+QRV_SSE2 QRV_ALWAYS_INLINE __m128i MapLaneBlock(uint8_t* const* rows, int32_t x, __m128i previous) {
   __m128i v[kLaneRows];
   for (int32_t n = 0; n < kLaneRows; ++n) {
     v[n] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(rows[n] + x));
@@ -501,7 +518,7 @@ QRV_ALWAYS_INLINE __m128i MapLaneBlock(uint8_t* const* rows, int32_t x, __m128i 
   return p;
 }
 
-void MapRowLanes8(uint8_t* const* rows, int32_t width) {
+QRV_SSE2 void MapRowLanes8(uint8_t* const* rows, int32_t width) {
   int32_t x = 0;
   if (width >= kLaneRows) {
     __m128i p = MapLaneBlock<true>(rows, 0, _mm_setzero_si128());
@@ -520,7 +537,8 @@ void MapRowLanes8(uint8_t* const* rows, int32_t width) {
     }
   }
 }
-#endif  // __SSE2__
+}  // namespace sse2
+#endif  // QRV_VECTOR_KERNEL
 
 constexpr int32_t kSkipPixels = 8;
 
@@ -690,12 +708,35 @@ int32_t ReadRowCodes24(BitReader* reader, uint8_t* row, int32_t width, uint32_t*
   return rc;
 }
 
-void MapRows8(uint8_t* const* rows, int32_t count, int32_t width) {
-#if defined(__SSE2__)
-  if (count == kLaneRows) {
-    MapRowLanes8(rows, width);
+RowKernel ChooseKernel() {
+  return KernelRuns(RowKernel::kVector) ? RowKernel::kVector : RowKernel::kScalar;
+}
+
+bool KernelRuns(RowKernel kernel) {
+  if (kernel == RowKernel::kScalar) return true;
+#if QRV_VECTOR_KERNEL && defined(__SSE2__)
+  return true;
+#elif QRV_VECTOR_KERNEL
+  // cpuid leaf 1: SSE2 is bit 26 of edx.
+  unsigned int eax = 0, ebx = 0, ecx = 0, edx = 0;
+  return __get_cpuid(1, &eax, &ebx, &ecx, &edx) != 0 && (edx & bit_SSE2) != 0;
+#else
+  return false;
+#endif
+}
+
+int32_t MappedRows8(RowKernel kernel) {
+  return QRV_VECTOR_KERNEL && kernel == RowKernel::kVector ? kMaxMappedRows8 : 4;
+}
+
+void MapRows8(RowKernel kernel, uint8_t* const* rows, int32_t count, int32_t width) {
+#if QRV_VECTOR_KERNEL
+  if (kernel == RowKernel::kVector && count == kMaxMappedRows8) {
+    sse2::MapRowLanes8(rows, width);
     return;
   }
+#else
+  (void)kernel;
 #endif
   for (; count > 4; count -= 4, rows += 4) MapRowsOf8<4>(rows, width);
   switch (count) {

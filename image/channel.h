@@ -60,19 +60,32 @@ constexpr uint8_t MapNeighbour(uint8_t previous, uint8_t code) {
 [[nodiscard]] int32_t ReadRowCodes24(BitReader* reader, uint8_t* row, int32_t width,
                                      uint32_t* zeroCodes);
 
-// Rows mapped at once: the rows' chains run in lockstep, so that their
-// latencies overlap. 8-bit rows go 16 to a group where the build has 16-byte
-// vectors, one row per lane.
-#if defined(__SSE2__)
-constexpr int32_t kMappedRows8 = 16;
-#else
-constexpr int32_t kMappedRows8 = 4;
-#endif
-constexpr int32_t kMappedRows24 = 2;
-constexpr int32_t kMaxMappedRows = kMappedRows8 > kMappedRows24 ? kMappedRows8 : kMappedRows24;
+// The forms the row mapping takes: the same results from code built for
+// different processors. kVector maps 8-bit rows sixteen at a time in SSE2
+// lanes and exists on x86 builds only. The 32-bit x86 plug-in is built for
+// processors without SSE2, so there only kVector's own routines use SSE2, and
+// they run when the processor has it.
+enum class RowKernel : int32_t { kScalar, kVector };
 
-// Pass 2 of `count` (1 to kMappedRows8) rows read by ReadRowCodes8, in place.
-void MapRows8(uint8_t* const* rows, int32_t count, int32_t width);
+// The fastest kernel of this build that this processor runs. Asked once per
+// picture: the plug-in keeps no state between calls.
+[[nodiscard]] RowKernel ChooseKernel();
+
+// Whether this build holds `kernel` and this processor can run it.
+[[nodiscard]] bool KernelRuns(RowKernel kernel);
+
+// Rows mapped at once: the rows' chains run in lockstep, so that their
+// latencies overlap. 8-bit rows go 16 to a group with the vector kernel, one
+// row per lane, and 4 to a group with the scalar one.
+constexpr int32_t kMaxMappedRows8 = 16;
+[[nodiscard]] int32_t MappedRows8(RowKernel kernel);
+constexpr int32_t kMappedRows24 = 2;
+constexpr int32_t kMaxMappedRows =
+    kMaxMappedRows8 > kMappedRows24 ? kMaxMappedRows8 : kMappedRows24;
+
+// Pass 2 of `count` (1 to MappedRows8(kernel)) rows read by ReadRowCodes8, in
+// place, with a kernel that KernelRuns.
+void MapRows8(RowKernel kernel, uint8_t* const* rows, int32_t count, int32_t width);
 
 // Pass 2 of `count` (1 to kMappedRows24) rows read by ReadRowCodes24, in
 // place. `zeroCodes[i]` is what ReadRowCodes24 counted for rows[i]: rows made

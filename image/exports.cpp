@@ -60,6 +60,13 @@ QRV_EXPORT int32_t QRV_CALL GetPreview(char*, int32_t, uint32_t, QrvBlock*, QrvB
 QRV_EXPORT int32_t QRV_CALL GetPicture(char* src, int32_t len, uint32_t flag, QrvBlock* info_out,
                                        QrvBlock* bits_out, ProgressCallback progress,
                                        QrvUser user) {
+  return qrv::GetPictureWith(qrv::ChooseKernel(), src, len, flag, info_out, bits_out, progress,
+                             user);
+}
+
+int32_t qrv::GetPictureWith(RowKernel kernel, char* src, int32_t len, uint32_t flag,
+                            QrvBlock* info_out, QrvBlock* bits_out, ProgressCallback progress,
+                            QrvUser user) {
   // Our choice: after any failure the host finds both handles null.
   *info_out = nullptr;
   *bits_out = nullptr;
@@ -83,7 +90,8 @@ QRV_EXPORT int32_t QRV_CALL GetPicture(char* src, int32_t len, uint32_t flag, Qr
   }
   if (rc == RC_OK) {
     rc = qrv::DecodePicture(stream, header, layout, static_cast<uint8_t*>(bitsAddress),
-                            progress != nullptr ? progress : qrv::DefaultProgress, user);
+                            progress != nullptr ? progress : qrv::DefaultProgress, user,
+                            kernel);
   }
   // The close comes first, so that a failed close also discards the blocks.
   qrv::CloseSource(stream, &rc);

@@ -57,14 +57,15 @@ void FillBitmapInfo(const ImageHeader& header, const BitmapLayout& layout, uint8
 // progress calls and result as with each row mapped at once.
 
 int32_t DecodePicture(StreamHandle stream, const ImageHeader& header, const BitmapLayout& layout,
-                      uint8_t* pixels, ProgressCallback progress, QrvUser user) {
+                      uint8_t* pixels, ProgressCallback progress, QrvUser user,
+                      RowKernel kernel) {
   BitReader reader;
   int32_t rc = BeginBits(&reader, stream);
   if (rc != RC_OK) return rc;
   const int32_t height = header.height;
   const int32_t width = header.width;
   const bool grey = layout.bytesPerPixel == 1;
-  const int32_t groupRows = grey ? kMappedRows8 : kMappedRows24;
+  const int32_t groupRows = grey ? MappedRows8(kernel) : kMappedRows24;
   uint8_t* pending[kMaxMappedRows];
   uint32_t zeroCodes[kMaxMappedRows];
   int32_t pendingCount = 0;
@@ -80,7 +81,7 @@ int32_t DecodePicture(StreamHandle stream, const ImageHeader& header, const Bitm
     pending[pendingCount++] = row;
     if (rc == RC_OK && pendingCount == groupRows) {
       if (grey) {
-        MapRows8(pending, pendingCount, width);
+        MapRows8(kernel, pending, pendingCount, width);
       } else {
         MapRows24(pending, zeroCodes, pendingCount, width);
       }
@@ -89,7 +90,7 @@ int32_t DecodePicture(StreamHandle stream, const ImageHeader& header, const Bitm
   }
   if (rc == RC_OK && pendingCount > 0) {
     if (grey) {
-      MapRows8(pending, pendingCount, width);
+      MapRows8(kernel, pending, pendingCount, width);
     } else {
       MapRows24(pending, zeroCodes, pendingCount, width);
     }

@@ -6,6 +6,7 @@
 
 #include <stdint.h>
 
+#include "channel.h"
 #include "header.h"
 #include "plugin.h"
 
@@ -34,10 +35,17 @@ void FillBitmapInfo(const ImageHeader& header, const BitmapLayout& layout, uint8
 // Decodes the sample stream at the stream's position into `pixels` (zeroed,
 // layout.imageSize bytes): progress(r, height, user) before file row r, which
 // lands in block row height - 1 - r, and progress(height, height, user) at the
-// end. A nonzero answer gives RC_ABORTED.
+// end. A nonzero answer gives RC_ABORTED. The rows are mapped with `kernel`,
+// one that KernelRuns; every kernel gives the same pixels.
 [[nodiscard]] int32_t DecodePicture(StreamHandle stream, const ImageHeader& header,
                                     const BitmapLayout& layout, uint8_t* pixels,
-                                    ProgressCallback progress, QrvUser user);
+                                    ProgressCallback progress, QrvUser user, RowKernel kernel);
+
+// The GetPicture export with the kernel given instead of chosen: the export
+// passes ChooseKernel(), and the tests every kernel that runs.
+[[nodiscard]] int32_t GetPictureWith(RowKernel kernel, char* src, int32_t len, uint32_t flag,
+                                     QrvBlock* info_out, QrvBlock* bits_out,
+                                     ProgressCallback progress, QrvUser user);
 
 }  // namespace qrv
 

@@ -191,40 +191,59 @@ TEST_F(ChannelTest, RunLongerThanOneBatchStoresNothingPastTheRowChannel) {
   for (int i = 20; i < 40; ++i) EXPECT_EQ(out[i], 0xee) << "byte " << i << " past the end";
 }
 
-// Every (previous, code) pair goes through the row mappers, for every group
-// size they take: each pair is set up by a steering code that brings the row
-// to `previous` (MapNeighbour is one-to-one), then tested with `code`.
+// Every (previous, code) pair goes through the row mappers of every kernel
+// that runs here, for every group size they take: each pair is set up by a
+// steering code that brings the row to `previous` (MapNeighbour is
+// one-to-one), then tested with `code`.
 TEST(MapRowsTest, EveryPairAndGroupSizeAgreeWithSerialMapping) {
   std::mt19937_64 rng(65536);
-  for (int32_t count = 1; count <= kMappedRows8; ++count) {
-    const int32_t pairsPerRow = (65536 + count - 1) / count;
-    const int32_t width = 1 + 2 * pairsPerRow + static_cast<int32_t>(rng() % 17);
-    std::vector<Bytes> codes(count, Bytes(width));
-    std::vector<Bytes> want(count, Bytes(width));
-    for (int32_t n = 0; n < count; ++n) {
-      uint8_t value = static_cast<uint8_t>(rng());
-      codes[n][0] = want[n][0] = value;
-      for (int32_t x = 1; x < width; ++x) {
-        const int32_t pair = (x - 1) / 2 * count + n;
-        uint8_t code = static_cast<uint8_t>(rng());
-        if (pair < 65536 && (x - 1) % 2 == 0) {
-          // Steer to previous = pair >> 8: the code that maps value there.
-          while (MapNeighbour(value, code) != (pair >> 8)) ++code;
-        } else if (pair < 65536) {
-          code = static_cast<uint8_t>(pair);
+  for (RowKernel kernel : {RowKernel::kScalar, RowKernel::kVector}) {
+    if (!KernelRuns(kernel)) continue;
+    for (int32_t count = 1; count <= MappedRows8(kernel); ++count) {
+      const int32_t pairsPerRow = (65536 + count - 1) / count;
+      const int32_t width = 1 + 2 * pairsPerRow + static_cast<int32_t>(rng() % 17);
+      std::vector<Bytes> codes(count, Bytes(width));
+      std::vector<Bytes> want(count, Bytes(width));
+      for (int32_t n = 0; n < count; ++n) {
+        uint8_t value = static_cast<uint8_t>(rng());
+        codes[n][0] = want[n][0] = value;
+        for (int32_t x = 1; x < width; ++x) {
+          const int32_t pair = (x - 1) / 2 * count + n;
+          uint8_t code = static_cast<uint8_t>(rng());
+          if (pair < 65536 && (x - 1) % 2 == 0) {
+            // Steer to previous = pair >> 8: the code that maps value there.
+            while (MapNeighbour(value, code) != (pair >> 8)) ++code;
+          } else if (pair < 65536) {
+            code = static_cast<uint8_t>(pair);
+          }
+          codes[n][x] = code;
+          value = MapNeighbour(value, code);
+          want[n][x] = value;
         }
-        codes[n][x] = code;
-        value = MapNeighbour(value, code);
-        want[n][x] = value;
+      }
+      std::vector<uint8_t*> rows(count);
+      for (int32_t n = 0; n < count; ++n) rows[n] = codes[n].data();
+      MapRows8(kernel, rows.data(), count, width);
+      for (int32_t n = 0; n < count; ++n) {
+        ASSERT_EQ(codes[n], want[n]) << "kernel " << static_cast<int>(kernel) << ", " << count
+                                     << " rows of " << width << ", row " << n;
       }
     }
-    std::vector<uint8_t*> rows(count);
-    for (int32_t n = 0; n < count; ++n) rows[n] = codes[n].data();
-    MapRows8(rows.data(), count, width);
-    for (int32_t n = 0; n < count; ++n) {
-      ASSERT_EQ(codes[n], want[n]) << count << " rows of " << width << ", row " << n;
-    }
   }
+}
+
+// x86 builds take the vector kernel exactly where the processor has SSE2
+// (every x86-64 one; on 32-bit x86 as cpuid says), other builds the scalar one.
+TEST(RowKernelTest, ChosenByWhatTheProcessorHas) {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_cpu_init();
+  const bool sse2 = __builtin_cpu_supports("sse2") != 0;
+#else
+  const bool sse2 = false;
+#endif
+  EXPECT_TRUE(KernelRuns(RowKernel::kScalar));
+  EXPECT_EQ(KernelRuns(RowKernel::kVector), sse2);
+  EXPECT_EQ(ChooseKernel(), sse2 ? RowKernel::kVector : RowKernel::kScalar);
 }
 
 TEST(BitReaderTest, AcrossFileWindowsAtAnOffset) {

@@ -192,7 +192,8 @@ ChildDecode DecodeInChild(GetPictureFn getPicture, const std::string& path) {
 
 // 16-byte files whose headers claim about 4 GiB of pixels over a 4-byte
 // stream: the decode fails in the first row, having touched the memory it
-// wrote, not the memory the header claimed.
+// wrote, not the memory the header claimed. A 32-bit process cannot even
+// reserve such a block: there the allocation fails first.
 TEST_F(ImageAbi, AHostileHeaderTouchesOnlyWhatIsDecoded) {
   struct Row {
     uint16_t width;
@@ -209,7 +210,7 @@ TEST_F(ImageAbi, AHostileHeaderTouchesOnlyWhatIsDecoded) {
     std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(file.data()),
                                                 static_cast<std::streamsize>(file.size()));
     ChildDecode decode = DecodeInChild(getPicture_, path);
-    EXPECT_EQ(decode.rc, RC_READ_ERROR);
+    EXPECT_EQ(decode.rc, sizeof(void*) == 4 ? RC_NO_MEMORY : RC_READ_ERROR);
     ASSERT_GE(decode.peakGrowthKib, 0) << "peak resident memory not measured";
 #if !defined(QRV_TEST_ASAN)
     EXPECT_LT(decode.peakGrowthKib, 64 * 1024) << "KiB touched";

@@ -1,5 +1,6 @@
 // Writer -> GetPicture over thousands of seeded random pictures, and the
-// exports against the reference decoder on valid and damaged streams.
+// exports against the reference decoder on valid and damaged streams, each
+// through every row kernel this build holds and this processor runs.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -8,6 +9,7 @@
 #include "channel.h"
 #include "fault_platform.h"
 #include "image_exports.h"
+#include "picture.h"
 #include "picture_samples.h"
 #include "picture_writer.h"
 #include "reference_decoder.h"
@@ -15,9 +17,42 @@
 namespace qrv::test {
 namespace {
 
-Decoded Decode(const Bytes& file) { return DecodeWith(GetPicture, FreeHostBlock, file); }
+// GetPicture with the row kernel given, as a pointer of the export's type.
+template <RowKernel kKernel>
+int32_t QRV_CALL GetPictureBy(char* src, int32_t len, uint32_t flag, QrvBlock* info_out,
+                              QrvBlock* bits_out, ProgressCallback progress, QrvUser user) {
+  return GetPictureWith(kKernel, src, len, flag, info_out, bits_out, progress, user);
+}
 
-TEST(RoundTrip, SeededRandomPictures) {
+std::vector<RowKernel> RunnableKernels() {
+  std::vector<RowKernel> kernels;
+  for (RowKernel kernel : {RowKernel::kScalar, RowKernel::kVector}) {
+    if (KernelRuns(kernel)) kernels.push_back(kernel);
+  }
+  return kernels;
+}
+
+class KernelSuite : public testing::TestWithParam<RowKernel> {
+ protected:
+  static GetPictureFn Export() {
+    return GetParam() == RowKernel::kVector ? GetPictureBy<RowKernel::kVector>
+                                            : GetPictureBy<RowKernel::kScalar>;
+  }
+  static Decoded Decode(const Bytes& file, int abortAt = -1) {
+    return DecodeWith(Export(), FreeHostBlock, file, abortAt);
+  }
+};
+
+std::string KernelName(const testing::TestParamInfo<RowKernel>& info) {
+  return info.param == RowKernel::kVector ? "Vector" : "Scalar";
+}
+
+class RoundTrip : public KernelSuite {};
+class Differential : public KernelSuite {};
+INSTANTIATE_TEST_SUITE_P(Kernels, RoundTrip, testing::ValuesIn(RunnableKernels()), KernelName);
+INSTANTIATE_TEST_SUITE_P(Kernels, Differential, testing::ValuesIn(RunnableKernels()), KernelName);
+
+TEST_P(RoundTrip, SeededRandomPictures) {
   ResetFaults();
   std::mt19937_64 rng(20261208);
   int decoded = 0;
@@ -39,7 +74,7 @@ TEST(RoundTrip, SeededRandomPictures) {
   EXPECT_EQ(LiveBlocks(), 0) << LiveSummary();
 }
 
-TEST(RoundTrip, WidestRowsAndLongRuns) {
+TEST_P(RoundTrip, WidestRowsAndLongRuns) {
   ResetFaults();
   std::mt19937_64 rng(3);
   for (int bits : {8, 24}) {
@@ -54,7 +89,7 @@ TEST(RoundTrip, WidestRowsAndLongRuns) {
   }
 }
 
-TEST(RoundTrip, WriterRefusesWhatTheFormatCannotHold) {
+TEST(PictureWriter, RefusesWhatTheFormatCannotHold) {
   Bytes out;
   std::string error;
   EXPECT_FALSE(writer::EncodePicture(0, 1, 8, Bytes(1), &out, &error));
@@ -76,9 +111,9 @@ TEST(RoundTrip, WriterRefusesWhatTheFormatCannotHold) {
 }
 
 // Same result code, and on success the same blocks, as the reference.
-void ExpectSameAsReference(const Bytes& file, const std::string& what) {
+void ExpectSameAsReference(GetPictureFn getPicture, const Bytes& file, const std::string& what) {
   ReferencePicture want = DecodeReference(file);
-  Decoded got = Decode(file);
+  Decoded got = DecodeWith(getPicture, FreeHostBlock, file);
   ASSERT_EQ(got.rc, want.rc) << what;
   if (want.rc == RC_OK) {
     ASSERT_EQ(got.pixels, want.pixels) << what;
@@ -88,17 +123,17 @@ void ExpectSameAsReference(const Bytes& file, const std::string& what) {
   ASSERT_EQ(LiveBlocks(), 0) << what << ": " << LiveSummary();
 }
 
-TEST(Differential, ValidStreamsAgreeWithTheReference) {
+TEST_P(Differential, ValidStreamsAgreeWithTheReference) {
   ResetFaults();
   std::mt19937_64 rng(99);
   for (int i = 0; i < 400; ++i) {
     Sampled p = RandomPicture(rng, 150, 8);
     Bytes file = Encode(p, i % 2 == 0 ? 0 : rng() | 1);
-    ExpectSameAsReference(file, "picture " + std::to_string(i));
+    ExpectSameAsReference(Export(), file, "picture " + std::to_string(i));
   }
 }
 
-TEST(Differential, DamagedStreamsAgreeWithTheReference) {
+TEST_P(Differential, DamagedStreamsAgreeWithTheReference) {
   ResetFaults();
   std::mt19937_64 rng(1234);
   int counts[3] = {};  // RC_OK, RC_UNKNOWN_FORMAT, RC_READ_ERROR
@@ -119,7 +154,7 @@ TEST(Differential, DamagedStreamsAgreeWithTheReference) {
         for (size_t at = 12; at < file.size(); ++at) file[at] = static_cast<uint8_t>(rng());
         break;
     }
-    ExpectSameAsReference(file, "damaged picture " + std::to_string(i));
+    ExpectSameAsReference(Export(), file, "damaged picture " + std::to_string(i));
     int32_t rc = DecodeReference(file).rc;
     counts[rc == RC_OK ? 0 : rc == RC_UNKNOWN_FORMAT ? 1 : 2]++;
   }
@@ -149,7 +184,7 @@ Bytes MixedRows(std::mt19937_64& rng, uint32_t width, uint32_t height, int chann
   return samples;
 }
 
-TEST(Differential, EveryHeightAndAbortAgreeWithTheReference) {
+TEST_P(Differential, EveryHeightAndAbortAgreeWithTheReference) {
   ResetFaults();
   std::mt19937_64 rng(4242);
   for (int bits : {8, 24}) {
@@ -159,11 +194,11 @@ TEST(Differential, EveryHeightAndAbortAgreeWithTheReference) {
         Bytes file = Encode(p, height % 2 == 0 ? 0 : rng() | 1);
         std::string what = std::to_string(width) + "x" + std::to_string(height) + "x" +
                            std::to_string(bits);
-        ExpectSameAsReference(file, what);
+        ExpectSameAsReference(Export(), file, what);
         ASSERT_EQ(Decode(file).pixels, ExpectedPixels(p)) << what;
         // A stop asked for at any progress call, the last one included.
         for (uint32_t abortAt = 0; abortAt <= height; ++abortAt) {
-          Decoded d = DecodeWith(GetPicture, FreeHostBlock, file, static_cast<int>(abortAt));
+          Decoded d = Decode(file, static_cast<int>(abortAt));
           ASSERT_EQ(d.rc, RC_ABORTED) << what << " abort at " << abortAt;
           ASSERT_EQ(d.progress.size(), abortAt + 1) << what << " abort at " << abortAt;
           ASSERT_EQ(d.progress.back(), std::make_pair(static_cast<int32_t>(abortAt),
@@ -173,7 +208,7 @@ TEST(Differential, EveryHeightAndAbortAgreeWithTheReference) {
         // Cut at every byte of the last two rows' share of the stream.
         for (size_t cut = file.size() - std::min<size_t>(file.size() - 12, 40); cut < file.size();
              ++cut) {
-          ExpectSameAsReference(Bytes(file.begin(), file.begin() + cut),
+          ExpectSameAsReference(Export(), Bytes(file.begin(), file.begin() + cut),
                                 what + " cut at " + std::to_string(cut));
         }
       }
@@ -209,13 +244,13 @@ Sampled FlatSpans(std::mt19937_64& rng, uint32_t width, uint32_t height, int bit
 }
 
 // Same as the reference and the samples, whole and cut at one random byte.
-void ExpectFlatPictureDecodes(std::mt19937_64& rng, const Sampled& p, uint64_t seed,
-                              const std::string& what) {
+void ExpectFlatPictureDecodes(GetPictureFn getPicture, std::mt19937_64& rng, const Sampled& p,
+                              uint64_t seed, const std::string& what) {
   Bytes file = Encode(p, seed);
-  ExpectSameAsReference(file, what);
-  ASSERT_EQ(Decode(file).pixels, ExpectedPixels(p)) << what;
+  ExpectSameAsReference(getPicture, file, what);
+  ASSERT_EQ(DecodeWith(getPicture, FreeHostBlock, file).pixels, ExpectedPixels(p)) << what;
   const size_t cut = 12 + rng() % (file.size() - 12);
-  ExpectSameAsReference(Bytes(file.begin(), file.begin() + cut),
+  ExpectSameAsReference(getPicture, Bytes(file.begin(), file.begin() + cut),
                         what + " cut at " + std::to_string(cut));
 }
 
@@ -224,7 +259,7 @@ void ExpectFlatPictureDecodes(std::mt19937_64& rng, const Sampled& p, uint64_t s
 // and ending at every offset after it, up to 40 pixels long, so that both ends
 // fall at every position of a 4-code store, an 8-pixel group and a 64-bit word,
 // in every combination of flat channels.
-TEST(Differential, FlatSpansOfEveryStartAndLength) {
+TEST_P(Differential, FlatSpansOfEveryStartAndLength) {
   ResetFaults();
   std::mt19937_64 rng(5150);
   constexpr uint32_t kWidth = 80;
@@ -237,7 +272,7 @@ TEST(Differential, FlatSpansOfEveryStartAndLength) {
         std::vector<std::pair<uint32_t, uint32_t>> spans;
         for (uint32_t r = 0; r <= 40; ++r) spans.push_back({r * kWidth + start, r * kWidth + start + r});
         Sampled p = FlatSpans(rng, kWidth, 41, bits, mask, spans);
-        ExpectFlatPictureDecodes(rng, p, start % 2 == 0 ? 0 : rng() | 1,
+        ExpectFlatPictureDecodes(Export(), rng, p, start % 2 == 0 ? 0 : rng() | 1,
                                  std::to_string(bits) + " bits, channels " +
                                      std::to_string(mask) + ", start " + std::to_string(start));
       }
@@ -250,7 +285,7 @@ TEST(Differential, FlatSpansOfEveryStartAndLength) {
 // ending at every offset there; whole flat rows; a flat picture with one noisy
 // pixel at every position of the row; and rows of tiny flat spans (1 to 5
 // pixels) between single noisy pixels, near the row's end too.
-TEST(Differential, FlatAreasAcrossRowEnds) {
+TEST_P(Differential, FlatAreasAcrossRowEnds) {
   ResetFaults();
   std::mt19937_64 rng(8086);
   for (int bits : {8, 24}) {
@@ -263,13 +298,13 @@ TEST(Differential, FlatAreasAcrossRowEnds) {
           std::vector<std::pair<uint32_t, uint32_t>> spans = {
               {begin, 2 * width + (begin * 7) % width}, {begin + width, 3 * width + begin % 5}};
           Sampled p = FlatSpans(rng, width, 5, bits, mask, spans);
-          ExpectFlatPictureDecodes(rng, p, begin % 3 == 0 ? rng() | 1 : 0,
+          ExpectFlatPictureDecodes(Export(), rng, p, begin % 3 == 0 ? rng() | 1 : 0,
                                    what + ", span from " + std::to_string(begin));
         }
         // All flat but one pixel, at every position of the middle row.
         for (uint32_t x = 0; x < width; ++x) {
           Sampled p = FlatSpans(rng, width, 3, bits, mask, {{0, width + x}, {width + x + 1, 3 * width}});
-          ExpectFlatPictureDecodes(rng, p, 0, what + ", one pixel at " + std::to_string(x));
+          ExpectFlatPictureDecodes(Export(), rng, p, 0, what + ", one pixel at " + std::to_string(x));
         }
         // Tiny spans and single noisy pixels all along.
         std::vector<std::pair<uint32_t, uint32_t>> tiny;
@@ -278,9 +313,9 @@ TEST(Differential, FlatAreasAcrossRowEnds) {
           tiny.push_back({i, i + length});
           i += length + 1 + static_cast<uint32_t>(rng() % 2);
         }
-        ExpectFlatPictureDecodes(rng, FlatSpans(rng, width, 6, bits, mask, tiny), rng() | 1,
+        ExpectFlatPictureDecodes(Export(), rng, FlatSpans(rng, width, 6, bits, mask, tiny), rng() | 1,
                                  what + ", tiny spans");
-        ExpectFlatPictureDecodes(rng, FlatSpans(rng, width, 6, bits, mask, tiny), 0,
+        ExpectFlatPictureDecodes(Export(), rng, FlatSpans(rng, width, 6, bits, mask, tiny), 0,
                                  what + ", tiny spans");
       }
     }
@@ -291,10 +326,10 @@ TEST(Differential, FlatAreasAcrossRowEnds) {
 // 8-bit pictures of every height up to past two groups of rows mapped
 // together, at widths around the 16-byte blocks of that mapping and the
 // 8-code steps of the code reader, with codes of every width and flat spans.
-TEST(Differential, GreyRowGroupsOfEveryHeightAndWidth) {
+TEST_P(Differential, GreyRowGroupsOfEveryHeightAndWidth) {
   ResetFaults();
   std::mt19937_64 rng(816);
-  for (uint32_t height = 1; height <= 2 * kMappedRows8 + 3; ++height) {
+  for (uint32_t height = 1; height <= 2 * kMaxMappedRows8 + 3; ++height) {
     for (uint32_t width : {1u, 2u, 7u, 9u, 15u, 16u, 17u, 23u, 24u, 31u, 33u, 48u, 65u, 130u}) {
       std::vector<std::pair<uint32_t, uint32_t>> spans;
       for (uint32_t i = 0; i < width * height; i += 1 + static_cast<uint32_t>(rng() % 40)) {
@@ -303,7 +338,7 @@ TEST(Differential, GreyRowGroupsOfEveryHeightAndWidth) {
         i += length;
       }
       Sampled p = FlatSpans(rng, width, height, 8, 1, spans);
-      ExpectFlatPictureDecodes(rng, p, height % 2 == 0 ? 0 : rng() | 1,
+      ExpectFlatPictureDecodes(Export(), rng, p, height % 2 == 0 ? 0 : rng() | 1,
                                std::to_string(width) + "x" + std::to_string(height));
     }
   }
