@@ -69,7 +69,7 @@ void ReadAllCodes(Picture& p, uint8_t* pixels, std::vector<uint8_t*>* rows,
     uint8_t* row = pixels + static_cast<size_t>(height - 1 - r) * p.layout.stride;
     uint32_t zeroCodes = 0;
     int32_t rc = p.layout.bytesPerPixel == 1
-                     ? qrv::ReadRowCodes8(&reader, row, p.header.width)
+                     ? qrv::ReadRowCodes8(qrv::ChooseKernel(), &reader, row, p.header.width)
                      : qrv::ReadRowCodes24(&reader, row, p.header.width, &zeroCodes);
     if (rc != RC_OK) std::exit(1);
     (*rows)[r] = row;

@@ -12,10 +12,10 @@ int32_t BeginBits(BitReader* reader, StreamHandle stream) {
   reader->stream = stream;
   ReadWindow window = {nullptr, nullptr};
   if (platform::BeginDirectRead(stream, &window) != 0) {
-    reader->next = reader->end = nullptr;
+    reader->next = reader->end = reader->begin = nullptr;
     return RC_READ_ERROR;
   }
-  reader->next = window.next;
+  reader->next = reader->begin = window.next;
   reader->end = window.end;
   return RC_OK;
 }
@@ -35,7 +35,7 @@ void FillBitsSlow(BitReader* reader) {
         reader->failure = RC_READ_ERROR;
         return;
       }
-      reader->next = window.next;
+      reader->next = reader->begin = window.next;
       reader->end = window.end;
       if (reader->next == reader->end) {
         reader->ended = true;

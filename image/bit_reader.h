@@ -31,6 +31,9 @@ namespace qrv {
 // Invariant: the top `held` bits of `bits` are the stream's next bits. The bits
 // just below them may already hold the start of byte *next (the eight-byte
 // refill loads it early); a later refill ORs the same byte into the same place.
+// The window's bytes from `begin` on are the stream's, in order: the held bits
+// came from the bytes before `next`, which lie in the window when (next -
+// begin) * 8 >= held.
 struct BitReader {
   uint64_t bits;
   int32_t held;      // 0 to 64
@@ -39,6 +42,7 @@ struct BitReader {
   const uint8_t* next;
   const uint8_t* end;
   StreamHandle stream;
+  const uint8_t* begin;
 };
 
 // Largest request the fast paths make at once: a width field, a 16-bit

@@ -255,30 +255,32 @@ QRV_ALWAYS_INLINE int32_t ReadCodes(BitReader* reader, uint8_t* out, int32_t ste
   }
 }
 
-// The widest codes of which a topped-up reader (at least 56 bits) always holds
-// eight.
-constexpr int32_t kMaxSpreadBits = 7;
-
-// Eight codes of one width (0 to kMaxSpreadBits: 0 gives zeros) at once: the
-// codes at the top of the bit buffer are spread to one byte each by halving
-// steps, each moving the upper half of every group up by its share of a word.
+// Codes of one width (0 to 8 bits: 0 gives zeros) eight at a time: the codes
+// at the top of the bit buffer are spread to one byte each by halving steps,
+// each moving the lower half of every group up by its share of a word. A
+// topped-up reader (at least 56 bits) holds eight codes of up to 7 bits and
+// seven of 8 bits: a step takes that many.
 struct SpreadMasks {
   int32_t shift;      // brings the eight codes to the bottom of the word
+  uint32_t perStep;   // codes a step may take: 8, or 7 of 8 bits
   uint64_t halves;    // the low 4 codes
   uint64_t quarters;  // 2 codes at bits 0 and 32
   uint64_t singles;   // 1 code at bits 0, 16, 32 and 48
 };
 
+constexpr int32_t kMaxCodeBits = 8;
+
 struct SpreadMaskTable {
-  SpreadMasks of[kMaxSpreadBits + 1];
+  SpreadMasks of[kMaxCodeBits + 1];
 };
 
 constexpr SpreadMaskTable MakeSpreadMasks() {
   SpreadMaskTable table = {};
-  for (int32_t b = 0; b <= kMaxSpreadBits; ++b) {
+  for (int32_t b = 0; b <= kMaxCodeBits; ++b) {
     const uint64_t one = (uint64_t{1} << b) - 1;
     const uint64_t two = (uint64_t{1} << 2 * b) - 1;
     table.of[b].shift = b == 0 ? 0 : 64 - 8 * b;  // the zero masks clear all at width 0
+    table.of[b].perStep = b == 8 ? 7 : 8;
     table.of[b].halves = (uint64_t{1} << 4 * b) - 1;
     table.of[b].quarters = two | two << 32;
     table.of[b].singles = one * 0x0001000100010001ull;
@@ -289,25 +291,25 @@ constexpr SpreadMaskTable MakeSpreadMasks() {
 constexpr SpreadMaskTable kSpreadMasks = MakeSpreadMasks();
 
 // The eight codes of `codeBits` bits at the top of `bits`, code i in byte i of
-// the result as stored in memory.
-QRV_ALWAYS_INLINE uint64_t SpreadCodes(uint64_t bits, int32_t codeBits) {
-  const SpreadMasks& masks = kSpreadMasks.of[codeBits];
+// the result as stored in memory (little-endian: code 0 in the low byte).
+QRV_ALWAYS_INLINE uint64_t SpreadCodes(uint64_t bits, const SpreadMasks& masks,
+                                       int32_t codeBits) {
   const uint64_t x = bits >> masks.shift;
-  uint64_t t = (x >> 4 * codeBits) << 32 | (x & masks.halves);
-  t = ((t >> 2 * codeBits) & masks.quarters) << 16 | (t & masks.quarters);
-  t = ((t >> codeBits) & masks.singles) << 8 | (t & masks.singles);
-  // Code 0 is now the top byte; little-endian stores put it first.
-  return __builtin_bswap64(t);
+  uint64_t t = x >> 4 * codeBits | (x & masks.halves) << 32;
+  t = ((t >> 2 * codeBits) & masks.quarters) | (t & masks.quarters) << 16;
+  return ((t >> codeBits) & masks.singles) | (t & masks.singles) << 8;
 }
 
-// One step of the 8-bit row reader: eight codes from the window to *out, of
-// which the first min(*left, 8) are taken. The window holds at least 8 bytes.
+// One step of the row-channel reader: eight codes from the window to *out, of
+// which the first min(*left, masks.perStep) are taken. The window holds at
+// least 8 bytes.
 QRV_ALWAYS_INLINE void SpreadStep(BitReader* reader, int32_t codeBits, uint8_t** out,
                                   uint32_t* left) {
   FillBitsFromWindow(reader);
-  const uint64_t codes = SpreadCodes(reader->bits, codeBits);
+  const SpreadMasks& masks = kSpreadMasks.of[codeBits];
+  const uint64_t codes = SpreadCodes(reader->bits, masks, codeBits);
   memcpy(*out, &codes, sizeof codes);
-  const uint32_t taken = *left < 8 ? *left : 8;
+  const uint32_t taken = *left < masks.perStep ? *left : masks.perStep;
   const int32_t used = static_cast<int32_t>(taken) * codeBits;
   reader->bits <<= used;
   reader->held -= used;
@@ -397,6 +399,59 @@ QRV_ALWAYS_INLINE int32_t ReadChannelCodes(BitReader* reader, uint8_t* first, in
   }
   *reader = local;
   *zeroCodes += zeros;
+  return rc;
+}
+
+// Pass 1 of an 8-bit row: codes to consecutive bytes of zero memory that
+// nothing has written yet.
+//
+// Runs go eight positions at a time (seven for codes of 8 bits), whatever the
+// run's kind and width: one path for all runs, no branch on either. A store
+// may reach up to 8 bytes past its run, never past the row; the run after it
+// writes those positions again, a zero run with zeros. Two steps are taken
+// without a test, since most runs are 16 codes or fewer and a test of the
+// length goes either way from run to run. A zero run longer than that needs no
+// more stores: the strays of the run before it lie within its first 8
+// positions, and the rest is zero already.
+//
+// ReadRowCodes8 takes whole runs so while 16 positions are left and the window
+// holds the bytes of a header and two steps, with the reader's state in
+// locals; ReadRow8Tail does the rest with every test, and near the end of the
+// stream exactly, so that a stream cut anywhere fails where word-by-word
+// reading would.
+
+// A run's codes one by one, exactly: near the end of the row or of the
+// stream. Out of line: rare, and large.
+[[gnu::noinline]] int32_t ReadCodesExact(BitReader* reader, uint8_t* out, uint32_t count,
+                                          int32_t codeBits) {
+  uint8_t* unused = out;
+  return ReadCodes<1>(reader, out, 1, count, codeBits, count, &unused);
+}
+
+[[gnu::noinline]] int32_t ReadRow8Tail(BitReader* reader, uint8_t* out, uint8_t* rowEnd) {
+  BitReader local = *reader;  // an address that no call sees: see FillBits
+  uint32_t remaining = static_cast<uint32_t>(rowEnd - out);
+  int32_t rc = RC_OK;
+  while (remaining > 0) {
+    Run run;
+    rc = ReadRun(&local, remaining, &run);
+    if (rc != RC_OK) break;
+    uint32_t left = run.length;
+    if (left + 7 <= remaining) {
+      while (left > 0 && local.end - local.next >= 8) SpreadStep(&local, run.codeBits, &out, &left);
+      remaining -= run.length - left;
+      if (left == 0) continue;
+    }
+    if (run.codeBits == 0) {
+      memset(out, 0, left);
+    } else {
+      rc = ReadCodesExact(&local, out, left, run.codeBits);
+      if (rc != RC_OK) break;
+    }
+    out += left;
+    remaining -= left;
+  }
+  *reader = local;
   return rc;
 }
 
@@ -537,6 +592,129 @@ QRV_SSE2 void MapRowLanes8(uint8_t* const* rows, int32_t width) {
     }
   }
 }
+// 8-bit rows by bit position: the window's bytes are read afresh at the
+// position of every header and step, the codes spread in a 64-bit lane of a
+// vector. The reader's state is then one number, so that 32-bit x86 keeps it
+// and the row's pointers in its few registers, and the spreading takes no
+// pairs of registers there. Same rules as the scalar ReadRowCodes8: eight
+// positions a step, two steps a run, strays within the next run's first 8
+// positions, long zero runs left to the zeros; ReadRow8Tail near the ends.
+
+// The 64 bits of the window from bit `pos` after `base` on, most significant
+// first, as a number in the low lane; at least 57 of them are the window's.
+QRV_SSE2 QRV_ALWAYS_INLINE __m128i BitsAt(const uint8_t* base, uint32_t pos) {
+  __m128i v = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(base + (pos >> 3)));
+  v = _mm_or_si128(_mm_slli_epi16(v, 8), _mm_srli_epi16(v, 8));  // bytes swapped in words
+  v = _mm_shufflelo_epi16(v, 0x1b);                               // words reversed
+  return _mm_sll_epi64(v, _mm_cvtsi32_si128(static_cast<int>(pos & 7)));
+}
+
+// The 32 bits from `pos` on, most significant first; at least 25 are the
+// window's.
+QRV_SSE2 QRV_ALWAYS_INLINE uint32_t TopBitsAt(const uint8_t* base, uint32_t pos) {
+  uint32_t word;
+  memcpy(&word, base + (pos >> 3), sizeof word);
+  return __builtin_bswap32(word) << (pos & 7);
+}
+
+// Back to the reader's own form at bit `pos` after `base`: the rest of a
+// byte begun held, `next` after it.
+QRV_SSE2 QRV_ALWAYS_INLINE void SetPosition(BitReader* reader, const uint8_t* base,
+                                            uint32_t pos) {
+  const uint8_t* at = base + (pos >> 3);
+  const uint32_t begun = pos & 7;
+  reader->bits = begun == 0 ? 0 : uint64_t{*at} << (56 + begun);
+  reader->held = begun == 0 ? 0 : 8 - static_cast<int32_t>(begun);
+  reader->next = begun == 0 ? at : at + 1;
+}
+
+QRV_SSE2 int32_t ReadRow8(BitReader* reader, uint8_t* row, int32_t width) {
+  uint8_t* out = row;
+  uint8_t* const rowEnd = row + width;
+  // The held bits' bytes must still be in the window (not so just after a
+  // refill): the positions count from the first of them.
+  while (rowEnd - out >= 16 && reader->next - reader->begin >= (reader->held + 7) / 8) {
+    const uint8_t* const end = reader->end;
+    const uint8_t* const base = reader->next - (reader->held + 7) / 8;
+    uint32_t pos = static_cast<uint32_t>(reader->next - base) * 8 - static_cast<uint32_t>(reader->held);
+    int32_t rc = RC_OK;
+    uint32_t left = 0;  // what of the last run is left to the exact path
+    int32_t codeBits = 0;
+    // A header and two steps take at most 147 bits.
+    while (rowEnd - out >= 16 && end - (base + (pos >> 3)) >= 32) {
+      const uint32_t entry = kRunHeaders.entry[TopBitsAt(base, pos) >> (32 - kPeekBits)];
+      uint32_t length;
+      if (entry != 0) {
+        pos += entry & 31;
+        length = entry >> 9;
+        codeBits = static_cast<int32_t>((entry >> 5) & 15);
+      } else {
+        uint64_t bits;
+        memcpy(&bits, base + (pos >> 3), sizeof bits);
+        bits = __builtin_bswap64(bits) << (pos & 7);
+        const uint64_t prefix = bits << 3;
+        // A prefix of more than 16 bits starts with 16 zeros.
+        if ((prefix >> 48) == 0) {
+          rc = RC_UNKNOWN_FORMAT;
+          break;
+        }
+        const int32_t k = __builtin_clzll(prefix) + 1;
+        length = (uint32_t{1} << k) + static_cast<uint32_t>((prefix << k) >> (64 - k)) - 1;
+        pos += 3 + 2 * static_cast<uint32_t>(k);
+        const uint32_t w = static_cast<uint32_t>(bits >> 61);
+        codeBits = w == 0 ? 0 : static_cast<int32_t>(w) + 1;
+      }
+      if (length > static_cast<uint32_t>(rowEnd - out)) {
+        rc = RC_UNKNOWN_FORMAT;
+        break;
+      }
+      uint8_t* const runEnd = out + length;
+      const SpreadMasks& masks = kSpreadMasks.of[codeBits];
+      const __m128i shift = _mm_cvtsi32_si128(masks.shift);
+      const __m128i fourCodes = _mm_cvtsi32_si128(4 * codeBits);
+      const __m128i twoCodes = _mm_cvtsi32_si128(2 * codeBits);
+      const __m128i oneCode = _mm_cvtsi32_si128(codeBits);
+      const __m128i halves = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(&masks.halves));
+      const __m128i quarters = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(&masks.quarters));
+      const __m128i singles = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(&masks.singles));
+      // SpreadCodes on the lane, stored; min(left, masks.perStep) taken.
+      auto step = [&]() QRV_SSE2 {
+        const __m128i x = _mm_srl_epi64(BitsAt(base, pos), shift);
+        __m128i t = _mm_or_si128(_mm_srl_epi64(x, fourCodes),
+                                 _mm_slli_epi64(_mm_and_si128(x, halves), 32));
+        t = _mm_or_si128(_mm_and_si128(_mm_srl_epi64(t, twoCodes), quarters),
+                         _mm_slli_epi64(_mm_and_si128(t, quarters), 16));
+        t = _mm_or_si128(_mm_and_si128(_mm_srl_epi64(t, oneCode), singles),
+                         _mm_slli_epi64(_mm_and_si128(t, singles), 8));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(out), t);
+        const uint32_t taken = left < masks.perStep ? left : masks.perStep;
+        pos += taken * static_cast<uint32_t>(codeBits);
+        out += taken;
+        left -= taken;
+      };
+      left = length;
+      step();
+      step();
+      if (left == 0) continue;
+      if (codeBits == 0) {
+        out = runEnd;
+        left = 0;
+        continue;
+      }
+      // A long run: on while its stores stay in the row and the window.
+      while (left > 0 && runEnd + 7 <= rowEnd && end - (base + (pos >> 3)) >= 8) step();
+      if (left > 0) break;
+    }
+    SetPosition(reader, base, pos);
+    if (rc != RC_OK) return rc;
+    if (left == 0) break;
+    rc = ReadCodesExact(reader, out, left, codeBits);
+    if (rc != RC_OK) return rc;
+    out += left;
+  }
+  return out == rowEnd ? RC_OK : ReadRow8Tail(reader, out, rowEnd);
+}
+
 }  // namespace sse2
 #endif  // QRV_VECTOR_KERNEL
 
@@ -658,46 +836,100 @@ int32_t DecodeChannel(BitReader* reader, uint8_t* first, int32_t step, int32_t c
   return RC_OK;
 }
 
-int32_t ReadRowCodes8(BitReader* reader, uint8_t* row, int32_t width) {
-  // A local reader whose address no call sees: see FillBits.
-  BitReader local = *reader;
-  uint32_t remaining = static_cast<uint32_t>(width);
+int32_t ReadRowCodes8(RowKernel kernel, BitReader* reader, uint8_t* row, int32_t width) {
+#if QRV_VECTOR_KERNEL
+  if (kernel == RowKernel::kVector) return sse2::ReadRow8(reader, row, width);
+#else
+  (void)kernel;
+#endif
   uint8_t* out = row;
+  uint8_t* const rowEnd = out + width;
+  const uint8_t* end = reader->end;
+  uint64_t bits = reader->bits;
+  int32_t held = reader->held;
+  const uint8_t* next = reader->next;
   int32_t rc = RC_OK;
-  while (remaining > 0) {
-    Run run;
-    rc = ReadRun(&local, remaining, &run);
-    if (rc != RC_OK) break;
-    uint32_t left = run.length;
-    if (run.codeBits <= kMaxSpreadBits && left + 7 <= remaining) {
-      // Eight positions at a time, whatever the run's kind and width: one
-      // path for all runs, no branch on either. A store may reach past the
-      // run; the runs after it overwrite those bytes. Two steps are taken
-      // without a test where there is room, since most runs are 16 codes or
-      // fewer and a test of the length goes either way from run to run.
-      const int32_t codeBits = run.codeBits;
-      if (left + 15 <= remaining && local.end - local.next >= 16) {
-        SpreadStep(&local, codeBits, &out, &left);
-        SpreadStep(&local, codeBits, &out, &left);
-      }
-      while (left > 0 && local.end - local.next >= 8) SpreadStep(&local, codeBits, &out, &left);
-      remaining -= run.length - left;
-      if (left == 0) continue;
-      // Near the end of the stream: exactly, below.
-    }
-    if (run.codeBits == 0) {
-      memset(out, 0, left);
+  // Tops the bits up to at least 56 from the window (see FillBitsFromWindow).
+  auto refill = [&] {
+    uint64_t word;
+    memcpy(&word, next, sizeof word);
+    bits |= __builtin_bswap64(word) >> held;
+    next += (63 - held) >> 3;
+    held |= 56;
+  };
+  // Eight codes to out, of which the first min(left, masks.perStep) are taken.
+  auto step = [&](int32_t codeBits, uint32_t& left) {
+    refill();
+    const SpreadMasks& masks = kSpreadMasks.of[codeBits];
+    const uint64_t codes = SpreadCodes(bits, masks, codeBits);
+    memcpy(out, &codes, sizeof codes);
+    const uint32_t taken = left < masks.perStep ? left : masks.perStep;
+    const int32_t used = static_cast<int32_t>(taken) * codeBits;
+    bits <<= used;
+    held -= used;
+    out += taken;
+    left -= taken;
+  };
+  while (rowEnd - out >= 16 && end - next >= 24) {
+    refill();
+    // The header: by table when its prefix is at most 4 bits, else counted.
+    const uint32_t entry = kRunHeaders.entry[bits >> (64 - kPeekBits)];
+    uint32_t length;
+    int32_t codeBits;
+    if (entry != 0) {
+      const int32_t used = static_cast<int32_t>(entry & 31);
+      bits <<= used;
+      held -= used;
+      length = entry >> 9;
+      codeBits = static_cast<int32_t>((entry >> 5) & 15);
     } else {
-      // Room for the run only: every store stays inside it.
-      uint8_t* unused = out;
-      rc = ReadCodes<1>(&local, out, 1, left, run.codeBits, left, &unused);
-      if (rc != RC_OK) break;
+      const uint32_t w = static_cast<uint32_t>(bits >> 61);
+      const uint64_t prefix = bits << 3;
+      // A prefix of more than 16 bits starts with 16 zeros.
+      if ((prefix >> 48) == 0) {
+        rc = RC_UNKNOWN_FORMAT;
+        break;
+      }
+      const int32_t k = __builtin_clzll(prefix) + 1;
+      const uint64_t suffix = prefix << k;
+      length = (uint32_t{1} << k) + static_cast<uint32_t>(suffix >> (64 - k)) - 1;
+      bits = suffix << k;
+      held -= 3 + 2 * k;
+      codeBits = w == 0 ? 0 : static_cast<int32_t>(w) + 1;
     }
-    out += left;
-    remaining -= left;
+    if (length > static_cast<uint32_t>(rowEnd - out)) {
+      rc = RC_UNKNOWN_FORMAT;
+      break;
+    }
+    uint8_t* const runEnd = out + length;
+    uint32_t left = length;
+    step(codeBits, left);
+    step(codeBits, left);
+    if (left == 0) continue;
+    if (codeBits == 0) {
+      out = runEnd;
+      continue;
+    }
+    // A long run: on while its stores stay in the row-channel and the window.
+    while (left > 0 && runEnd + 7 <= rowEnd && end - next >= 8) step(codeBits, left);
+    if (left == 0) continue;
+    reader->bits = bits;
+    reader->held = held;
+    reader->next = next;
+    rc = ReadCodesExact(reader, out, left, codeBits);
+    // The window may have been refilled.
+    bits = reader->bits;
+    held = reader->held;
+    next = reader->next;
+    end = reader->end;
+    if (rc != RC_OK) break;
+    out = runEnd;
   }
-  *reader = local;
-  return rc;
+  reader->bits = bits;
+  reader->held = held;
+  reader->next = next;
+  if (rc != RC_OK || out == rowEnd) return rc;
+  return ReadRow8Tail(reader, out, rowEnd);
 }
 
 int32_t ReadRowCodes24(BitReader* reader, uint8_t* row, int32_t width, uint32_t* zeroCodes) {

@@ -49,22 +49,12 @@ constexpr uint8_t MapNeighbour(uint8_t previous, uint8_t code) {
 [[nodiscard]] int32_t DecodeChannel(BitReader* reader, uint8_t* first, int32_t step,
                                     int32_t count);
 
-// Pass 1 of a whole pixel row, the codes only, into a row of a zero-filled
-// pixel block that nothing has written yet. An 8-bit row is `width` bytes at
-// `row`, every one written. A 24-bit row puts channel c of the file into byte
-// c of each of the `width` 3-byte pixels, mostly skipping zero runs, whose
-// bytes already hold code 0, and adds the number of codes that came in zero
-// runs to *zeroCodes. Nothing is written outside the row. The picture decoder
-// maps the rows later (MapRows8, MapRows24); on failure the bytes hold codes.
-[[nodiscard]] int32_t ReadRowCodes8(BitReader* reader, uint8_t* row, int32_t width);
-[[nodiscard]] int32_t ReadRowCodes24(BitReader* reader, uint8_t* row, int32_t width,
-                                     uint32_t* zeroCodes);
-
-// The forms the row mapping takes: the same results from code built for
-// different processors. kVector maps 8-bit rows sixteen at a time in SSE2
-// lanes and exists on x86 builds only. The 32-bit x86 plug-in is built for
-// processors without SSE2, so there only kVector's own routines use SSE2, and
-// they run when the processor has it.
+// The forms the row decoding takes: the same results from code built for
+// different processors. kVector reads 8-bit rows by bit position with SSE2
+// and maps them sixteen at a time in SSE2 lanes; it exists on x86 builds
+// only. The 32-bit x86 plug-in is built for processors without SSE2, so there
+// only kVector's own routines use SSE2, and they run when the processor has
+// it.
 enum class RowKernel : int32_t { kScalar, kVector };
 
 // The fastest kernel of this build that this processor runs. Asked once per
@@ -73,6 +63,19 @@ enum class RowKernel : int32_t { kScalar, kVector };
 
 // Whether this build holds `kernel` and this processor can run it.
 [[nodiscard]] bool KernelRuns(RowKernel kernel);
+
+// Pass 1 of a whole pixel row, the codes only, into a row of a zero-filled
+// pixel block that nothing has written yet. An 8-bit row is `width` bytes at
+// `row`, zero runs mostly left to the zeros there. A 24-bit row puts channel c
+// of the file into byte c of each of the `width` 3-byte pixels, mostly
+// skipping zero runs, whose bytes already hold code 0, and adds the number of
+// codes that came in zero runs to *zeroCodes. Nothing is written outside the
+// row. The picture decoder maps the rows later (MapRows8, MapRows24); on
+// failure the bytes hold codes. `kernel` is one that KernelRuns.
+[[nodiscard]] int32_t ReadRowCodes8(RowKernel kernel, BitReader* reader, uint8_t* row,
+                                    int32_t width);
+[[nodiscard]] int32_t ReadRowCodes24(BitReader* reader, uint8_t* row, int32_t width,
+                                     uint32_t* zeroCodes);
 
 // Rows mapped at once: the rows' chains run in lockstep, so that their
 // latencies overlap. 8-bit rows go 16 to a group with the vector kernel, one

@@ -76,7 +76,7 @@ int32_t DecodePicture(StreamHandle stream, const ImageHeader& header, const Bitm
     }
     uint8_t* row = pixels + static_cast<size_t>(height - 1 - r) * layout.stride;
     zeroCodes[pendingCount] = 0;
-    rc = grey ? ReadRowCodes8(&reader, row, width)
+    rc = grey ? ReadRowCodes8(kernel, &reader, row, width)
               : ReadRowCodes24(&reader, row, width, &zeroCodes[pendingCount]);
     pending[pendingCount++] = row;
     if (rc == RC_OK && pendingCount == groupRows) {

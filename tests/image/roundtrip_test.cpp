@@ -13,6 +13,7 @@
 #include "picture_samples.h"
 #include "picture_writer.h"
 #include "reference_decoder.h"
+#include "test_files.h"
 
 namespace qrv::test {
 namespace {
@@ -343,6 +344,46 @@ TEST_P(Differential, GreyRowGroupsOfEveryHeightAndWidth) {
     }
   }
   EXPECT_EQ(LiveBlocks(), 0) << LiveSummary();
+}
+
+// Pictures whose streams span several read windows of a file source, from a
+// file at an odd offset, so that windows end in every part of a row; whole,
+// and cut in a later window, against the reference.
+TEST_P(Differential, FileSourcesAcrossReadWindows) {
+  ResetFaults();
+  std::mt19937_64 rng(6502);
+  const std::string path = ScratchPath("windows.qrv");
+  for (int bits : {8, 24}) {
+    const uint32_t width = bits == 8 ? 3001 : 1001;
+    std::vector<std::pair<uint32_t, uint32_t>> spans;
+    for (uint32_t i = 0; i < width * 160; i += 1 + static_cast<uint32_t>(rng() % 300)) {
+      const uint32_t length = static_cast<uint32_t>(rng() % 200);
+      spans.push_back({i, i + length});
+      i += length;
+    }
+    const Sampled p = FlatSpans(rng, width, 160, bits, bits == 8 ? 1 : 7, spans);
+    const Bytes file = Encode(p, rng() | 1);
+    ASSERT_GT(file.size(), 3u * 65536) << "the stream should span several windows";
+    for (size_t cut : {file.size(), file.size() - 1, 2 * 65536 + 12 + rng() % 65536}) {
+      const Bytes part(file.begin(), file.begin() + static_cast<ptrdiff_t>(cut));
+      WriteFileBytes(path, AfterFiller(37, 0xa5, part));
+      const ReferencePicture want = DecodeReference(part);
+      QrvBlock info = nullptr;
+      QrvBlock pixels = nullptr;
+      const int32_t rc = Export()(const_cast<char*>(path.c_str()), 37, 0, &info, &pixels,
+                                  nullptr, 0);
+      ASSERT_EQ(rc, want.rc) << bits << " bits, cut at " << cut;
+      if (rc == RC_OK) {
+        const auto* block = static_cast<const uint8_t*>(platform::LockBlock(pixels));
+        EXPECT_TRUE(Bytes(block, block + want.pixels.size()) == want.pixels) << bits << " bits";
+        platform::UnlockBlock(pixels);
+        EXPECT_TRUE(FreeHostBlock(info));
+        EXPECT_TRUE(FreeHostBlock(pixels));
+      }
+    }
+  }
+  EXPECT_EQ(LiveBlocks(), 0) << LiveSummary();
+  EXPECT_EQ(OpenStreams(), 0) << LiveSummary();
 }
 
 }  // namespace
