@@ -428,7 +428,8 @@ QRV_ALWAYS_INLINE int32_t ReadChannelCodes(BitReader* reader, uint8_t* first, in
   return ReadCodes<1>(reader, out, 1, count, codeBits, count, &unused);
 }
 
-[[gnu::noinline]] int32_t ReadRow8Tail(BitReader* reader, uint8_t* out, uint8_t* rowEnd) {
+[[gnu::noinline]] int32_t ReadRow8Tail(BitReader* reader, uint8_t* out, uint8_t* rowEnd,
+                                       uint32_t* zeroCodes) {
   BitReader local = *reader;  // an address that no call sees: see FillBits
   uint32_t remaining = static_cast<uint32_t>(rowEnd - out);
   int32_t rc = RC_OK;
@@ -436,6 +437,7 @@ QRV_ALWAYS_INLINE int32_t ReadChannelCodes(BitReader* reader, uint8_t* first, in
     Run run;
     rc = ReadRun(&local, remaining, &run);
     if (rc != RC_OK) break;
+    *zeroCodes += run.codeBits == 0 ? run.length : 0;
     uint32_t left = run.length;
     if (left + 7 <= remaining) {
       while (left > 0 && local.end - local.next >= 8) SpreadStep(&local, run.codeBits, &out, &left);
@@ -453,6 +455,102 @@ QRV_ALWAYS_INLINE int32_t ReadChannelCodes(BitReader* reader, uint8_t* first, in
   }
   *reader = local;
   return rc;
+}
+
+template <bool kCountZeros>
+QRV_ALWAYS_INLINE int32_t ReadRow8(BitReader* reader, uint8_t* row, int32_t width,
+                                   uint32_t* zeroCodes) {
+  uint8_t* out = row;
+  uint32_t zeros = 0;
+  uint8_t* const rowEnd = out + width;
+  const uint8_t* end = reader->end;
+  uint64_t bits = reader->bits;
+  int32_t held = reader->held;
+  const uint8_t* next = reader->next;
+  int32_t rc = RC_OK;
+  // Tops the bits up to at least 56 from the window (see FillBitsFromWindow).
+  auto refill = [&] {
+    uint64_t word;
+    memcpy(&word, next, sizeof word);
+    bits |= __builtin_bswap64(word) >> held;
+    next += (63 - held) >> 3;
+    held |= 56;
+  };
+  // Eight codes to out, of which the first min(left, masks.perStep) are taken.
+  auto step = [&](int32_t codeBits, uint32_t& left) {
+    refill();
+    const SpreadMasks& masks = kSpreadMasks.of[codeBits];
+    const uint64_t codes = SpreadCodes(bits, masks, codeBits);
+    memcpy(out, &codes, sizeof codes);
+    const uint32_t taken = left < masks.perStep ? left : masks.perStep;
+    const int32_t used = static_cast<int32_t>(taken) * codeBits;
+    bits <<= used;
+    held -= used;
+    out += taken;
+    left -= taken;
+  };
+  while (rowEnd - out >= 16 && end - next >= 24) {
+    refill();
+    // The header: by table when its prefix is at most 4 bits, else counted.
+    const uint32_t entry = kRunHeaders.entry[bits >> (64 - kPeekBits)];
+    uint32_t length;
+    int32_t codeBits;
+    if (entry != 0) {
+      const int32_t used = static_cast<int32_t>(entry & 31);
+      bits <<= used;
+      held -= used;
+      length = entry >> 9;
+      codeBits = static_cast<int32_t>((entry >> 5) & 15);
+    } else {
+      const uint32_t w = static_cast<uint32_t>(bits >> 61);
+      const uint64_t prefix = bits << 3;
+      // A prefix of more than 16 bits starts with 16 zeros.
+      if ((prefix >> 48) == 0) {
+        rc = RC_UNKNOWN_FORMAT;
+        break;
+      }
+      const int32_t k = __builtin_clzll(prefix) + 1;
+      const uint64_t suffix = prefix << k;
+      length = (uint32_t{1} << k) + static_cast<uint32_t>(suffix >> (64 - k)) - 1;
+      bits = suffix << k;
+      held -= 3 + 2 * k;
+      codeBits = w == 0 ? 0 : static_cast<int32_t>(w) + 1;
+    }
+    if (length > static_cast<uint32_t>(rowEnd - out)) {
+      rc = RC_UNKNOWN_FORMAT;
+      break;
+    }
+    if (kCountZeros) zeros += codeBits == 0 ? length : 0;
+    uint8_t* const runEnd = out + length;
+    uint32_t left = length;
+    step(codeBits, left);
+    step(codeBits, left);
+    if (left == 0) continue;
+    if (codeBits == 0) {
+      out = runEnd;
+      continue;
+    }
+    // A long run: on while its stores stay in the row-channel and the window.
+    while (left > 0 && runEnd + 7 <= rowEnd && end - next >= 8) step(codeBits, left);
+    if (left == 0) continue;
+    reader->bits = bits;
+    reader->held = held;
+    reader->next = next;
+    rc = ReadCodesExact(reader, out, left, codeBits);
+    // The window may have been refilled.
+    bits = reader->bits;
+    held = reader->held;
+    next = reader->next;
+    end = reader->end;
+    if (rc != RC_OK) break;
+    out = runEnd;
+  }
+  reader->bits = bits;
+  reader->held = held;
+  reader->next = next;
+  *zeroCodes += zeros;
+  if (rc != RC_OK || out == rowEnd) return rc;
+  return ReadRow8Tail(reader, out, rowEnd, zeroCodes);
 }
 
 // Row mappers: kRows rows in lockstep, each channel of each row one chain.
@@ -628,8 +726,11 @@ QRV_SSE2 QRV_ALWAYS_INLINE void SetPosition(BitReader* reader, const uint8_t* ba
   reader->next = begun == 0 ? at : at + 1;
 }
 
-QRV_SSE2 int32_t ReadRow8(BitReader* reader, uint8_t* row, int32_t width) {
+template <bool kCountZeros>
+QRV_SSE2 QRV_ALWAYS_INLINE int32_t ReadRow8(BitReader* reader, uint8_t* row, int32_t width,
+                                            uint32_t* zeroCodes) {
   uint8_t* out = row;
+  uint32_t zeros = 0;
   uint8_t* const rowEnd = row + width;
   // The held bits' bytes must still be in the window (not so just after a
   // refill): the positions count from the first of them.
@@ -668,6 +769,7 @@ QRV_SSE2 int32_t ReadRow8(BitReader* reader, uint8_t* row, int32_t width) {
         rc = RC_UNKNOWN_FORMAT;
         break;
       }
+      if (kCountZeros) zeros += codeBits == 0 ? length : 0;
       uint8_t* const runEnd = out + length;
       const SpreadMasks& masks = kSpreadMasks.of[codeBits];
       const __m128i shift = _mm_cvtsi32_si128(masks.shift);
@@ -712,7 +814,22 @@ QRV_SSE2 int32_t ReadRow8(BitReader* reader, uint8_t* row, int32_t width) {
     if (rc != RC_OK) return rc;
     out += left;
   }
-  return out == rowEnd ? RC_OK : ReadRow8Tail(reader, out, rowEnd);
+  *zeroCodes += zeros;
+  return out == rowEnd ? RC_OK : ReadRow8Tail(reader, out, rowEnd, zeroCodes);
+}
+
+QRV_SSE2 int32_t ReadRow8(BitReader* reader, uint8_t* row, int32_t width) {
+  uint32_t unused = 0;
+  return ReadRow8<false>(reader, row, width, &unused);
+}
+
+QRV_SSE2 int32_t ReadRowPlanes24(BitReader* reader, uint8_t* planes, int32_t width,
+                                 uint32_t* zeroCodes) {
+  int32_t rc = RC_OK;
+  for (int32_t c = 0; rc == RC_OK && c < 3; ++c) {
+    rc = ReadRow8<true>(reader, planes + static_cast<size_t>(c) * width, width, zeroCodes);
+  }
+  return rc;
 }
 
 }  // namespace sse2
@@ -821,6 +938,115 @@ void MapTwoRowsSkipping24(uint8_t* rowA, uint8_t* rowB, int32_t width) {
   MapPixels24(rowB + x, left, b0, b1, b2);
 }
 
+// Rows read as planes (ReadRowPlanes24): channel c's codes at codes + c *
+// width, a row of the block that the pixels do not go to. Every one of the
+// 3 * width bytes at `out` is written.
+
+// One group of kSkipPixels pixels, as MapGroupSkipping24.
+QRV_ALWAYS_INLINE void MapPlanarGroup24(const uint8_t* codes, size_t width, uint8_t* out,
+                                        uint8_t& p0, uint8_t& p1, uint8_t& p2, PixelFill& fill) {
+  uint64_t a;
+  uint64_t b;
+  uint64_t c;
+  memcpy(&a, codes, 8);
+  memcpy(&b, codes + width, 8);
+  memcpy(&c, codes + 2 * width, 8);
+  if ((a | b | c) == 0) {
+    memcpy(out, &fill.word[0], 8);
+    memcpy(out + 8, &fill.word[1], 8);
+    memcpy(out + 16, &fill.word[2], 8);
+    return;
+  }
+  for (int32_t i = 0; i < kSkipPixels; ++i) {
+    p0 = MapByTable(p0, codes[i]);
+    p1 = MapByTable(p1, codes[width + i]);
+    p2 = MapByTable(p2, codes[2 * width + i]);
+    out[3 * i] = p0;
+    out[3 * i + 1] = p1;
+    out[3 * i + 2] = p2;
+  }
+  fill = MakePixelFill(p0, p1, p2);
+}
+
+// `count` pixels one by one.
+QRV_ALWAYS_INLINE void MapPlanarPixels24(const uint8_t* codes, size_t width, uint8_t* out,
+                                         int32_t count, uint8_t p0, uint8_t p1, uint8_t p2) {
+  for (int32_t i = 0; i < count; ++i) {
+    p0 = MapByTable(p0, codes[i]);
+    p1 = MapByTable(p1, codes[width + i]);
+    p2 = MapByTable(p2, codes[2 * width + i]);
+    out[3 * i] = p0;
+    out[3 * i + 1] = p1;
+    out[3 * i + 2] = p2;
+  }
+}
+
+// A row made mostly of zero runs, a group of kSkipPixels pixels at a time.
+void MapPlanarRowSkipping24(const uint8_t* codes, uint8_t* out, int32_t width) {
+  const size_t w = static_cast<size_t>(width);
+  uint8_t p0 = codes[0];
+  uint8_t p1 = codes[w];
+  uint8_t p2 = codes[2 * w];
+  out[0] = p0;
+  out[1] = p1;
+  out[2] = p2;
+  PixelFill fill = MakePixelFill(p0, p1, p2);
+  int32_t x = 1;
+  for (; x + kSkipPixels <= width; x += kSkipPixels) {
+    MapPlanarGroup24(codes + x, w, out + 3 * x, p0, p1, p2, fill);
+  }
+  MapPlanarPixels24(codes + x, w, out + 3 * x, width - x, p0, p1, p2);
+}
+
+// Two such rows, group by group in lockstep, so that the chains of one row's
+// mapped groups overlap the other's.
+void MapTwoPlanarRowsSkipping24(const uint8_t* codesA, uint8_t* outA, const uint8_t* codesB,
+                                uint8_t* outB, int32_t width) {
+  const size_t w = static_cast<size_t>(width);
+  uint8_t a0 = codesA[0];
+  uint8_t a1 = codesA[w];
+  uint8_t a2 = codesA[2 * w];
+  uint8_t b0 = codesB[0];
+  uint8_t b1 = codesB[w];
+  uint8_t b2 = codesB[2 * w];
+  outA[0] = a0;
+  outA[1] = a1;
+  outA[2] = a2;
+  outB[0] = b0;
+  outB[1] = b1;
+  outB[2] = b2;
+  PixelFill fillA = MakePixelFill(a0, a1, a2);
+  PixelFill fillB = MakePixelFill(b0, b1, b2);
+  int32_t x = 1;
+  for (; x + kSkipPixels <= width; x += kSkipPixels) {
+    MapPlanarGroup24(codesA + x, w, outA + 3 * x, a0, a1, a2, fillA);
+    MapPlanarGroup24(codesB + x, w, outB + 3 * x, b0, b1, b2, fillB);
+  }
+  MapPlanarPixels24(codesA + x, w, outA + 3 * x, width - x, a0, a1, a2);
+  MapPlanarPixels24(codesB + x, w, outB + 3 * x, width - x, b0, b1, b2);
+}
+
+// Rows with codes all along, kRows in lockstep, each channel one chain.
+template <int32_t kRows>
+void MapPlanarRowsOf24(const uint8_t* const* codes, uint8_t* const* out, int32_t width) {
+  const size_t w = static_cast<size_t>(width);
+  uint8_t p[kRows][3];
+  for (int32_t n = 0; n < kRows; ++n) {
+    for (int32_t c = 0; c < 3; ++c) {
+      p[n][c] = codes[n][c * w];
+      out[n][c] = p[n][c];
+    }
+  }
+  for (size_t x = 1; x < w; ++x) {
+    for (int32_t n = 0; n < kRows; ++n) {
+      for (int32_t c = 0; c < 3; ++c) {
+        p[n][c] = MapByTable(p[n][c], codes[n][c * w + x]);
+        out[n][3 * x + c] = p[n][c];
+      }
+    }
+  }
+}
+
 }  // namespace
 
 int32_t DecodeChannel(BitReader* reader, uint8_t* first, int32_t step, int32_t count) {
@@ -842,94 +1068,22 @@ int32_t ReadRowCodes8(RowKernel kernel, BitReader* reader, uint8_t* row, int32_t
 #else
   (void)kernel;
 #endif
-  uint8_t* out = row;
-  uint8_t* const rowEnd = out + width;
-  const uint8_t* end = reader->end;
-  uint64_t bits = reader->bits;
-  int32_t held = reader->held;
-  const uint8_t* next = reader->next;
+  uint32_t unused = 0;
+  return ReadRow8<false>(reader, row, width, &unused);
+}
+
+int32_t ReadRowPlanes24(RowKernel kernel, BitReader* reader, uint8_t* planes, int32_t width,
+                        uint32_t* zeroCodes) {
+#if QRV_VECTOR_KERNEL
+  if (kernel == RowKernel::kVector) return sse2::ReadRowPlanes24(reader, planes, width, zeroCodes);
+#else
+  (void)kernel;
+#endif
   int32_t rc = RC_OK;
-  // Tops the bits up to at least 56 from the window (see FillBitsFromWindow).
-  auto refill = [&] {
-    uint64_t word;
-    memcpy(&word, next, sizeof word);
-    bits |= __builtin_bswap64(word) >> held;
-    next += (63 - held) >> 3;
-    held |= 56;
-  };
-  // Eight codes to out, of which the first min(left, masks.perStep) are taken.
-  auto step = [&](int32_t codeBits, uint32_t& left) {
-    refill();
-    const SpreadMasks& masks = kSpreadMasks.of[codeBits];
-    const uint64_t codes = SpreadCodes(bits, masks, codeBits);
-    memcpy(out, &codes, sizeof codes);
-    const uint32_t taken = left < masks.perStep ? left : masks.perStep;
-    const int32_t used = static_cast<int32_t>(taken) * codeBits;
-    bits <<= used;
-    held -= used;
-    out += taken;
-    left -= taken;
-  };
-  while (rowEnd - out >= 16 && end - next >= 24) {
-    refill();
-    // The header: by table when its prefix is at most 4 bits, else counted.
-    const uint32_t entry = kRunHeaders.entry[bits >> (64 - kPeekBits)];
-    uint32_t length;
-    int32_t codeBits;
-    if (entry != 0) {
-      const int32_t used = static_cast<int32_t>(entry & 31);
-      bits <<= used;
-      held -= used;
-      length = entry >> 9;
-      codeBits = static_cast<int32_t>((entry >> 5) & 15);
-    } else {
-      const uint32_t w = static_cast<uint32_t>(bits >> 61);
-      const uint64_t prefix = bits << 3;
-      // A prefix of more than 16 bits starts with 16 zeros.
-      if ((prefix >> 48) == 0) {
-        rc = RC_UNKNOWN_FORMAT;
-        break;
-      }
-      const int32_t k = __builtin_clzll(prefix) + 1;
-      const uint64_t suffix = prefix << k;
-      length = (uint32_t{1} << k) + static_cast<uint32_t>(suffix >> (64 - k)) - 1;
-      bits = suffix << k;
-      held -= 3 + 2 * k;
-      codeBits = w == 0 ? 0 : static_cast<int32_t>(w) + 1;
-    }
-    if (length > static_cast<uint32_t>(rowEnd - out)) {
-      rc = RC_UNKNOWN_FORMAT;
-      break;
-    }
-    uint8_t* const runEnd = out + length;
-    uint32_t left = length;
-    step(codeBits, left);
-    step(codeBits, left);
-    if (left == 0) continue;
-    if (codeBits == 0) {
-      out = runEnd;
-      continue;
-    }
-    // A long run: on while its stores stay in the row-channel and the window.
-    while (left > 0 && runEnd + 7 <= rowEnd && end - next >= 8) step(codeBits, left);
-    if (left == 0) continue;
-    reader->bits = bits;
-    reader->held = held;
-    reader->next = next;
-    rc = ReadCodesExact(reader, out, left, codeBits);
-    // The window may have been refilled.
-    bits = reader->bits;
-    held = reader->held;
-    next = reader->next;
-    end = reader->end;
-    if (rc != RC_OK) break;
-    out = runEnd;
+  for (int32_t c = 0; rc == RC_OK && c < 3; ++c) {
+    rc = ReadRow8<true>(reader, planes + static_cast<size_t>(c) * width, width, zeroCodes);
   }
-  reader->bits = bits;
-  reader->held = held;
-  reader->next = next;
-  if (rc != RC_OK || out == rowEnd) return rc;
-  return ReadRow8Tail(reader, out, rowEnd);
+  return rc;
 }
 
 int32_t ReadRowCodes24(BitReader* reader, uint8_t* row, int32_t width, uint32_t* zeroCodes) {
@@ -1002,6 +1156,37 @@ void MapRows24(uint8_t* const* rows, const uint32_t* zeroCodes, int32_t count, i
     case 2: MapRowsOf24<2>(dense, width); break;
     case 3: MapRowsOf24<3>(dense, width); break;
     default: MapRowsOf24<4>(dense, width); break;
+  }
+}
+
+void MapRowsFromPlanes24(const uint8_t* const* planes, uint8_t* const* rows,
+                         const uint32_t* zeroCodes, int32_t count, int32_t width) {
+  // As MapRows24: rows with at least half their codes in zero runs through the
+  // skipping mapper, in pairs where there are two; the others in lockstep.
+  const uint8_t* flatCodes[kMappedRows24];
+  uint8_t* flatRows[kMappedRows24];
+  const uint8_t* denseCodes[kMappedRows24];
+  uint8_t* denseRows[kMappedRows24];
+  int32_t flatCount = 0;
+  int32_t denseCount = 0;
+  for (int32_t n = 0; n < count; ++n) {
+    if (uint64_t{zeroCodes[n]} * 2 >= uint64_t{3} * static_cast<uint32_t>(width)) {
+      flatCodes[flatCount] = planes[n];
+      flatRows[flatCount++] = rows[n];
+    } else {
+      denseCodes[denseCount] = planes[n];
+      denseRows[denseCount++] = rows[n];
+    }
+  }
+  if (flatCount == 2) {
+    MapTwoPlanarRowsSkipping24(flatCodes[0], flatRows[0], flatCodes[1], flatRows[1], width);
+  } else if (flatCount == 1) {
+    MapPlanarRowSkipping24(flatCodes[0], flatRows[0], width);
+  }
+  if (denseCount == 2) {
+    MapPlanarRowsOf24<2>(denseCodes, denseRows, width);
+  } else if (denseCount == 1) {
+    MapPlanarRowsOf24<1>(denseCodes, denseRows, width);
   }
 }
 

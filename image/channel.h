@@ -76,6 +76,8 @@ enum class RowKernel : int32_t { kScalar, kVector };
                                     int32_t width);
 [[nodiscard]] int32_t ReadRowCodes24(BitReader* reader, uint8_t* row, int32_t width,
                                      uint32_t* zeroCodes);
+[[nodiscard]] int32_t ReadRowPlanes24(RowKernel kernel, BitReader* reader, uint8_t* planes,
+                                      int32_t width, uint32_t* zeroCodes);
 
 // Rows mapped at once: the rows' chains run in lockstep, so that their
 // latencies overlap. 8-bit rows go 16 to a group with the vector kernel, one
@@ -95,6 +97,8 @@ void MapRows8(RowKernel kernel, uint8_t* const* rows, int32_t count, int32_t wid
 // mostly of zero runs are mapped a group of pixels at a time where all their
 // codes are zero.
 void MapRows24(uint8_t* const* rows, const uint32_t* zeroCodes, int32_t count, int32_t width);
+void MapRowsFromPlanes24(const uint8_t* const* planes, uint8_t* const* rows,
+                         const uint32_t* zeroCodes, int32_t count, int32_t width);
 
 }  // namespace qrv
 

@@ -1,6 +1,8 @@
 // Picture layout, the bitmap header block and the row loop.
 #include "picture.h"
 
+#include <string.h>
+
 #include "bit_reader.h"
 #include "channel.h"
 
@@ -55,6 +57,14 @@ void FillBitmapInfo(const ImageHeader& header, const BitmapLayout& layout, uint8
 // the codes wait in the pixel block, where nothing else looks at them, and a
 // failure or an abort discards the block, so the host sees the same pixels,
 // progress calls and result as with each row mapped at once.
+//
+// 24-bit rows go in pairs. With the vector kernel a pair whose rows are likely
+// to have codes all along (the pair before it had) is read as planes, one
+// channel after the other like 8-bit rows, into the two rows below it in the
+// block: the next pair's rows, still untouched. Mapping then writes every byte
+// of the pair's rows, and the next pair, if read in place, first clears its
+// rows again. Rows mostly of zero runs are read in place, where zero runs need
+// no stores, and so are the last rows, which have no rows below them.
 
 int32_t DecodePicture(StreamHandle stream, const ImageHeader& header, const BitmapLayout& layout,
                       uint8_t* pixels, ProgressCallback progress, QrvUser user,
@@ -66,33 +76,51 @@ int32_t DecodePicture(StreamHandle stream, const ImageHeader& header, const Bitm
   const int32_t width = header.width;
   const bool grey = layout.bytesPerPixel == 1;
   const int32_t groupRows = grey ? MappedRows8(kernel) : kMappedRows24;
+  auto rowAt = [&](int32_t r) {
+    return pixels + static_cast<size_t>(height - 1 - r) * layout.stride;
+  };
   uint8_t* pending[kMaxMappedRows];
+  const uint8_t* planes[kMappedRows24];
   uint32_t zeroCodes[kMaxMappedRows];
   int32_t pendingCount = 0;
+  bool planar = false;         // the pair being read is read as planes
+  bool lastPlanar = false;     // the pair before it was: its rows hold codes
+  bool lastMostlyZero = false; // the pair before it had at least half its codes in zero runs
   for (int32_t r = 0; rc == RC_OK && r < height; ++r) {
     if (progress(r, height, user) != 0) {
       rc = RC_ABORTED;
       break;
     }
-    uint8_t* row = pixels + static_cast<size_t>(height - 1 - r) * layout.stride;
+    uint8_t* row = rowAt(r);
+    if (!grey && pendingCount == 0) {
+      planar = kernel == RowKernel::kVector && r + 3 < height && !lastMostlyZero;
+    }
     zeroCodes[pendingCount] = 0;
-    rc = grey ? ReadRowCodes8(kernel, &reader, row, width)
-              : ReadRowCodes24(&reader, row, width, &zeroCodes[pendingCount]);
+    if (grey) {
+      rc = ReadRowCodes8(kernel, &reader, row, width);
+    } else if (planar) {
+      planes[pendingCount] = rowAt(r + 2);
+      rc = ReadRowPlanes24(kernel, &reader, rowAt(r + 2), width, &zeroCodes[pendingCount]);
+    } else {
+      if (lastPlanar) memset(row, 0, static_cast<size_t>(width) * 3);
+      rc = ReadRowCodes24(&reader, row, width, &zeroCodes[pendingCount]);
+    }
     pending[pendingCount++] = row;
-    if (rc == RC_OK && pendingCount == groupRows) {
+    if (rc == RC_OK && (pendingCount == groupRows || r + 1 == height)) {
       if (grey) {
         MapRows8(kernel, pending, pendingCount, width);
       } else {
-        MapRows24(pending, zeroCodes, pendingCount, width);
+        if (planar) {
+          MapRowsFromPlanes24(planes, pending, zeroCodes, pendingCount, width);
+        } else {
+          MapRows24(pending, zeroCodes, pendingCount, width);
+        }
+        uint64_t zeros = 0;
+        for (int32_t n = 0; n < pendingCount; ++n) zeros += zeroCodes[n];
+        lastMostlyZero = zeros * 2 >= uint64_t{3} * static_cast<uint32_t>(width) * pendingCount;
+        lastPlanar = planar;
       }
       pendingCount = 0;
-    }
-  }
-  if (rc == RC_OK && pendingCount > 0) {
-    if (grey) {
-      MapRows8(kernel, pending, pendingCount, width);
-    } else {
-      MapRows24(pending, zeroCodes, pendingCount, width);
     }
   }
   if (rc == RC_OK && progress(height, height, user) != 0) rc = RC_ABORTED;
