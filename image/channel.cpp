@@ -7,6 +7,7 @@
 
 #include <string.h>
 
+#include <type_traits>
 #include <utility>
 
 // The vector kernel: SSE2, which every x86-64 processor has. The 32-bit x86
@@ -837,10 +838,19 @@ QRV_SSE2 int32_t ReadRowPlanes24(BitReader* reader, uint8_t* planes, int32_t wid
 
 constexpr int32_t kSkipPixels = 8;
 
-// The pixel (p0, p1, p2) repeated kSkipPixels times, as three words. Built in
+// Where words are 64 bits wide, the fills store them, and flat 24-bit rows go
+// through the skipping mappers in pairs. 32-bit x86 has too few registers for
+// two rows' chains: there each flat row goes alone, and fills are built and
+// stored in 32-bit words, without 64-bit multiplications.
+constexpr bool kWideWords = sizeof(void*) == 8;
+
+// The pixel (p0, p1, p2) repeated kSkipPixels times: the 24 bytes as three
+// 64-bit words, or one 12-byte period as three 32-bit words. Built in
 // registers: a byte array here ends up as two dozen single-byte moves.
+using FillWord = std::conditional_t<kWideWords, uint64_t, uint32_t>;
+
 struct PixelFill {
-  uint64_t word[3];
+  FillWord word[3];
 };
 
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
@@ -854,12 +864,32 @@ QRV_ALWAYS_INLINE uint64_t RepeatPixel(uint32_t a, uint32_t b, uint32_t c) {
 }
 
 QRV_ALWAYS_INLINE PixelFill MakePixelFill(uint8_t p0, uint8_t p1, uint8_t p2) {
-  // 8 mod 3 = 2: the second word starts with p2, the third (16 mod 3 = 1) with p1.
   PixelFill fill;
-  fill.word[0] = RepeatPixel(p0, p1, p2);
-  fill.word[1] = RepeatPixel(p2, p0, p1);
-  fill.word[2] = RepeatPixel(p1, p2, p0);
+  if constexpr (kWideWords) {
+    // 8 mod 3 = 2: the second word starts with p2, the third (16 mod 3 = 1) with p1.
+    fill.word[0] = RepeatPixel(p0, p1, p2);
+    fill.word[1] = RepeatPixel(p2, p0, p1);
+    fill.word[2] = RepeatPixel(p1, p2, p0);
+  } else {
+    // p0 p1 p2 p0, p1 p2 p0 p1, p2 p0 p1 p2.
+    const uint32_t pixel = uint32_t{p0} | uint32_t{p1} << 8 | uint32_t{p2} << 16;
+    fill.word[0] = pixel | uint32_t{p0} << 24;
+    fill.word[1] = pixel >> 8 | pixel << 16;
+    fill.word[2] = pixel >> 16 | pixel << 8;
+  }
   return fill;
+}
+
+QRV_ALWAYS_INLINE void StoreFill(uint8_t* group, const PixelFill& fill) {
+  if constexpr (kWideWords) {
+    memcpy(group, &fill.word[0], 8);
+    memcpy(group + 8, &fill.word[1], 8);
+    memcpy(group + 16, &fill.word[2], 8);
+  } else {
+    for (int32_t half = 0; half < 24; half += 12) {
+      for (int32_t i = 0; i < 3; ++i) memcpy(group + half + 4 * i, &fill.word[i], 4);
+    }
+  }
 }
 
 // One group of kSkipPixels 24-bit pixels after the pixel (p0, p1, p2), whose
@@ -873,9 +903,7 @@ QRV_ALWAYS_INLINE void MapGroupSkipping24(uint8_t* group, uint8_t& p0, uint8_t& 
   memcpy(&b, group + 8, 8);
   memcpy(&c, group + 16, 8);
   if ((a | b | c) == 0) {
-    memcpy(group, &fill.word[0], 8);
-    memcpy(group + 8, &fill.word[1], 8);
-    memcpy(group + 16, &fill.word[2], 8);
+    StoreFill(group, fill);
     return;
   }
   for (int32_t i = 0; i < 3 * kSkipPixels; i += 3) {
@@ -952,9 +980,7 @@ QRV_ALWAYS_INLINE void MapPlanarGroup24(const uint8_t* codes, size_t width, uint
   memcpy(&b, codes + width, 8);
   memcpy(&c, codes + 2 * width, 8);
   if ((a | b | c) == 0) {
-    memcpy(out, &fill.word[0], 8);
-    memcpy(out + 8, &fill.word[1], 8);
-    memcpy(out + 16, &fill.word[2], 8);
+    StoreFill(out, fill);
     return;
   }
   for (int32_t i = 0; i < kSkipPixels; ++i) {
@@ -1148,8 +1174,13 @@ void MapRows24(uint8_t* const* rows, const uint32_t* zeroCodes, int32_t count, i
     }
   }
   int32_t n = 0;
-  for (; n + 2 <= flatCount; n += 2) MapTwoRowsSkipping24(flat[n], flat[n + 1], width);
+  for (; kWideWords && n + 2 <= flatCount; n += 2) MapTwoRowsSkipping24(flat[n], flat[n + 1], width);
+  for (; n < flatCount; ++n) MapRowSkipping24(flat[n], width);
   if (n < flatCount) MapRowSkipping24(flat[n], width);
+  if (!kWideWords) {
+    for (n = 0; n < denseCount; ++n) MapRowsOf24<1>(&dense[n], width);
+    return;
+  }
   switch (denseCount) {
     case 0: break;
     case 1: MapRowsOf24<1>(dense, width); break;
@@ -1178,15 +1209,17 @@ void MapRowsFromPlanes24(const uint8_t* const* planes, uint8_t* const* rows,
       denseRows[denseCount++] = rows[n];
     }
   }
-  if (flatCount == 2) {
+  if (kWideWords && flatCount == 2) {
     MapTwoPlanarRowsSkipping24(flatCodes[0], flatRows[0], flatCodes[1], flatRows[1], width);
-  } else if (flatCount == 1) {
-    MapPlanarRowSkipping24(flatCodes[0], flatRows[0], width);
+  } else {
+    for (int32_t n = 0; n < flatCount; ++n) MapPlanarRowSkipping24(flatCodes[n], flatRows[n], width);
   }
-  if (denseCount == 2) {
+  if (kWideWords && denseCount == 2) {
     MapPlanarRowsOf24<2>(denseCodes, denseRows, width);
-  } else if (denseCount == 1) {
-    MapPlanarRowsOf24<1>(denseCodes, denseRows, width);
+  } else {
+    for (int32_t n = 0; n < denseCount; ++n) {
+      MapPlanarRowsOf24<1>(&denseCodes[n], &denseRows[n], width);
+    }
   }
 }
 
