@@ -12,6 +12,9 @@
 #if defined(_WIN32)
 #include <windows.h>
 #else
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -37,6 +40,8 @@ std::string SelfPath() {
 int64_t CurrentResidentKib() { return -1; }
 int64_t PeakResidentKib() { return -1; }
 bool ResetPeakResident() { return false; }
+
+bool AllocateLargeBlocksFresh() { return false; }
 
 bool RunChild(const std::string&, const std::vector<std::string>&, std::string*) {
   return false;
@@ -79,6 +84,16 @@ bool ResetPeakResident() {
   clear << "5";
   clear.flush();
   return static_cast<bool>(clear);
+}
+
+bool AllocateLargeBlocksFresh() {
+#if defined(__GLIBC__)
+  // A fixed threshold also ends glibc's raising of it after each free of a
+  // mapped block, which is what makes later blocks recycled heap memory.
+  return mallopt(M_MMAP_THRESHOLD, 64 * 1024) == 1;
+#else
+  return false;
+#endif
 }
 
 bool RunChild(const std::string& program, const std::vector<std::string>& arguments,

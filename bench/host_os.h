@@ -29,6 +29,12 @@ int64_t PeakResidentKib();
 // Makes the peak start again from the current size; false when not possible.
 bool ResetPeakResident();
 
+// Makes every large allocation of this process from now on a new mapping of
+// pages the kernel zeroes on first touch, as a Windows host's large blocks
+// always are; false where the allocator cannot be told so (and on Windows,
+// where it needs no telling).
+bool AllocateLargeBlocksFresh();
+
 // Runs `program` with `arguments`, waits, and returns its standard output;
 // false when it could not be started or did not exit with 0.
 bool RunChild(const std::string& program, const std::vector<std::string>& arguments,

@@ -403,8 +403,8 @@ QRV_ALWAYS_INLINE int32_t ReadChannelCodes(BitReader* reader, uint8_t* first, in
   return rc;
 }
 
-// Pass 1 of an 8-bit row: codes to consecutive bytes of zero memory that
-// nothing has written yet.
+// Pass 1 of an 8-bit row, or of one channel of a 24-bit row read as a plane:
+// codes to consecutive bytes of zero memory that nothing has written yet.
 //
 // Runs go eight positions at a time (seven for codes of 8 bits), whatever the
 // run's kind and width: one path for all runs, no branch on either. A store
@@ -415,11 +415,13 @@ QRV_ALWAYS_INLINE int32_t ReadChannelCodes(BitReader* reader, uint8_t* first, in
 // more stores: the strays of the run before it lie within its first 8
 // positions, and the rest is zero already.
 //
-// ReadRowCodes8 takes whole runs so while 16 positions are left and the window
-// holds the bytes of a header and two steps, with the reader's state in
-// locals; ReadRow8Tail does the rest with every test, and near the end of the
-// stream exactly, so that a stream cut anywhere fails where word-by-word
-// reading would.
+// ReadRow8 (the scalar kernel's, with the reader's state in locals) and
+// sse2::ReadRow8 (the vector kernel's, by bit position) take whole runs so
+// while 16 positions are left and the window holds the bytes of a header and
+// two steps; ReadRow8Tail does the rest with every test, and near the end of
+// the stream exactly, so that a stream cut anywhere fails where word-by-word
+// reading would. With kCountZeros the codes of zero runs are added to
+// *zeroCodes.
 
 // A run's codes one by one, exactly: near the end of the row or of the
 // stream. Out of line: rare, and large.
@@ -691,11 +693,12 @@ QRV_SSE2 void MapRowLanes8(uint8_t* const* rows, int32_t width) {
     }
   }
 }
+
 // 8-bit rows by bit position: the window's bytes are read afresh at the
 // position of every header and step, the codes spread in a 64-bit lane of a
 // vector. The reader's state is then one number, so that 32-bit x86 keeps it
 // and the row's pointers in its few registers, and the spreading takes no
-// pairs of registers there. Same rules as the scalar ReadRowCodes8: eight
+// pairs of registers there. Same rules as the scalar ReadRow8: eight
 // positions a step, two steps a run, strays within the next run's first 8
 // positions, long zero runs left to the zeros; ReadRow8Tail near the ends.
 
@@ -738,7 +741,8 @@ QRV_SSE2 QRV_ALWAYS_INLINE int32_t ReadRow8(BitReader* reader, uint8_t* row, int
   while (rowEnd - out >= 16 && reader->next - reader->begin >= (reader->held + 7) / 8) {
     const uint8_t* const end = reader->end;
     const uint8_t* const base = reader->next - (reader->held + 7) / 8;
-    uint32_t pos = static_cast<uint32_t>(reader->next - base) * 8 - static_cast<uint32_t>(reader->held);
+    uint32_t pos = static_cast<uint32_t>(reader->next - base) * 8 -
+                   static_cast<uint32_t>(reader->held);
     int32_t rc = RC_OK;
     uint32_t left = 0;  // what of the last run is left to the exact path
     int32_t codeBits = 0;
@@ -1174,7 +1178,9 @@ void MapRows24(uint8_t* const* rows, const uint32_t* zeroCodes, int32_t count, i
     }
   }
   int32_t n = 0;
-  for (; kWideWords && n + 2 <= flatCount; n += 2) MapTwoRowsSkipping24(flat[n], flat[n + 1], width);
+  for (; kWideWords && n + 2 <= flatCount; n += 2) {
+    MapTwoRowsSkipping24(flat[n], flat[n + 1], width);
+  }
   for (; n < flatCount; ++n) MapRowSkipping24(flat[n], width);
   if (n < flatCount) MapRowSkipping24(flat[n], width);
   if (!kWideWords) {
@@ -1212,7 +1218,9 @@ void MapRowsFromPlanes24(const uint8_t* const* planes, uint8_t* const* rows,
   if (kWideWords && flatCount == 2) {
     MapTwoPlanarRowsSkipping24(flatCodes[0], flatRows[0], flatCodes[1], flatRows[1], width);
   } else {
-    for (int32_t n = 0; n < flatCount; ++n) MapPlanarRowSkipping24(flatCodes[n], flatRows[n], width);
+    for (int32_t n = 0; n < flatCount; ++n) {
+      MapPlanarRowSkipping24(flatCodes[n], flatRows[n], width);
+    }
   }
   if (kWideWords && denseCount == 2) {
     MapPlanarRowsOf24<2>(denseCodes, denseRows, width);

@@ -50,9 +50,9 @@ constexpr uint8_t MapNeighbour(uint8_t previous, uint8_t code) {
                                     int32_t count);
 
 // The forms the row decoding takes: the same results from code built for
-// different processors. kVector reads 8-bit rows by bit position with SSE2
-// and maps them sixteen at a time in SSE2 lanes; it exists on x86 builds
-// only. The 32-bit x86 plug-in is built for processors without SSE2, so there
+// different processors. kVector reads 8-bit rows, and 24-bit rows with codes
+// all along as planes, by bit position with SSE2, and maps 8-bit rows sixteen
+// at a time in SSE2 lanes; it exists on x86 builds only. The 32-bit x86 plug-in is built for processors without SSE2, so there
 // only kVector's own routines use SSE2, and they run when the processor has
 // it.
 enum class RowKernel : int32_t { kScalar, kVector };
@@ -76,6 +76,13 @@ enum class RowKernel : int32_t { kScalar, kVector };
                                     int32_t width);
 [[nodiscard]] int32_t ReadRowCodes24(BitReader* reader, uint8_t* row, int32_t width,
                                      uint32_t* zeroCodes);
+
+// Pass 1 of a 24-bit row laid out as planes: channel c of the file to the
+// `width` bytes at planes + c * width, zero memory that nothing has written
+// yet (the picture decoder uses rows of its block that it decodes later), read
+// like 8-bit rows. Zero runs are mostly left to the zeros there; the number of
+// codes that came in zero runs is added to *zeroCodes. Nothing is written
+// outside the 3 * width bytes. MapRowsFromPlanes24 makes pixels of them.
 [[nodiscard]] int32_t ReadRowPlanes24(RowKernel kernel, BitReader* reader, uint8_t* planes,
                                       int32_t width, uint32_t* zeroCodes);
 
@@ -97,6 +104,10 @@ void MapRows8(RowKernel kernel, uint8_t* const* rows, int32_t count, int32_t wid
 // mostly of zero runs are mapped a group of pixels at a time where all their
 // codes are zero.
 void MapRows24(uint8_t* const* rows, const uint32_t* zeroCodes, int32_t count, int32_t width);
+
+// Pass 2 of `count` (1 to kMappedRows24) rows read by ReadRowPlanes24: the
+// codes at planes[i] become the pixels of rows[i], every one of its 3 * width
+// bytes written. `zeroCodes[i]` is what ReadRowPlanes24 counted for planes[i].
 void MapRowsFromPlanes24(const uint8_t* const* planes, uint8_t* const* rows,
                          const uint32_t* zeroCodes, int32_t count, int32_t width);
 

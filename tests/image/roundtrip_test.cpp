@@ -305,7 +305,8 @@ TEST_P(Differential, FlatAreasAcrossRowEnds) {
         // All flat but one pixel, at every position of the middle row.
         for (uint32_t x = 0; x < width; ++x) {
           Sampled p = FlatSpans(rng, width, 3, bits, mask, {{0, width + x}, {width + x + 1, 3 * width}});
-          ExpectFlatPictureDecodes(Export(), rng, p, 0, what + ", one pixel at " + std::to_string(x));
+          ExpectFlatPictureDecodes(Export(), rng, p, 0,
+                                   what + ", one pixel at " + std::to_string(x));
         }
         // Tiny spans and single noisy pixels all along.
         std::vector<std::pair<uint32_t, uint32_t>> tiny;
@@ -314,8 +315,8 @@ TEST_P(Differential, FlatAreasAcrossRowEnds) {
           tiny.push_back({i, i + length});
           i += length + 1 + static_cast<uint32_t>(rng() % 2);
         }
-        ExpectFlatPictureDecodes(Export(), rng, FlatSpans(rng, width, 6, bits, mask, tiny), rng() | 1,
-                                 what + ", tiny spans");
+        ExpectFlatPictureDecodes(Export(), rng, FlatSpans(rng, width, 6, bits, mask, tiny),
+                                 rng() | 1, what + ", tiny spans");
         ExpectFlatPictureDecodes(Export(), rng, FlatSpans(rng, width, 6, bits, mask, tiny), 0,
                                  what + ", tiny spans");
       }
@@ -384,6 +385,26 @@ TEST_P(Differential, FileSourcesAcrossReadWindows) {
   }
   EXPECT_EQ(LiveBlocks(), 0) << LiveSummary();
   EXPECT_EQ(OpenStreams(), 0) << LiveSummary();
+}
+
+// Streams cut at every byte, all through rows of every kind: 24-bit rows
+// with codes all along (read as planes by the vector kernel) and flat ones
+// around them, and 8-bit rows, against the reference.
+TEST_P(Differential, CutAtEveryByteOfEveryRow) {
+  ResetFaults();
+  std::mt19937_64 rng(1986);
+  for (int bits : {8, 24}) {
+    const uint32_t width = 37;
+    const uint32_t height = bits == 8 ? 19 : 9;
+    std::vector<std::pair<uint32_t, uint32_t>> spans = {{width * 4, width * 6 + 5}};
+    const Sampled p = FlatSpans(rng, width, height, bits, bits == 8 ? 1 : 7, spans);
+    const Bytes file = Encode(p, rng() | 1);
+    for (size_t cut = 12; cut < file.size(); ++cut) {
+      const Bytes part(file.begin(), file.begin() + static_cast<ptrdiff_t>(cut));
+      ExpectSameAsReference(Export(), part,
+                            std::to_string(bits) + " bits, cut at " + std::to_string(cut));
+    }
+  }
 }
 
 }  // namespace
