@@ -107,7 +107,7 @@ void MapAll(const Picture& p, const std::vector<uint8_t*>& rows,
     } else if (planar[r]) {
       uint8_t* outRows[qrv::kMappedRows24];
       for (int32_t n = 0; n < count; ++n) outRows[n] = out + (rows[r + n] - rows.back());
-      qrv::MapRowsFromPlanes24(&rows[r], outRows, &zeros[r], count, p.header.width);
+      qrv::MapRowsFromPlanes24(&rows[r], outRows, count, p.header.width);
     } else {
       qrv::MapRows24(&rows[r], &zeros[r], count, p.header.width);
     }

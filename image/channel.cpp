@@ -116,6 +116,20 @@ constexpr RunHeaderTable MakeRunHeaderTable() {
 
 constexpr RunHeaderTable kRunHeaders = MakeRunHeaderTable();
 
+// A run header whose prefix is longer than the table's, from the top of
+// `bits` (at least kMaxRunHeaderBits of them the stream's): its size in bits,
+// or 0 for a prefix of more than 16 bits.
+QRV_ALWAYS_INLINE int32_t LongRunHeader(uint64_t bits, uint32_t* length, int32_t* codeBits) {
+  const uint64_t prefix = bits << 3;
+  // A prefix of more than 16 bits starts with 16 zeros.
+  if ((prefix >> 48) == 0) return 0;
+  const int32_t k = __builtin_clzll(prefix) + 1;
+  *length = (uint32_t{1} << k) + static_cast<uint32_t>((prefix << k) >> (64 - k)) - 1;
+  const uint32_t w = static_cast<uint32_t>(bits >> 61);
+  *codeBits = w == 0 ? 0 : static_cast<int32_t>(w) + 1;
+  return 3 + 2 * k;
+}
+
 QRV_ALWAYS_INLINE int32_t ReadRun(BitReader* reader, uint32_t remaining, Run* run) {
   // Inside the window the reader is topped up before every header, without
   // testing how much it holds: that test goes either way from run to run, and
@@ -143,20 +157,11 @@ QRV_ALWAYS_INLINE int32_t ReadRun(BitReader* reader, uint32_t remaining, Run* ru
     run->length = length;
     return RC_OK;
   }
-  uint32_t w = static_cast<uint32_t>(bits >> 61);
-  bits <<= 3;
-  // A prefix of more than 16 bits starts with 16 zeros.
-  if ((bits >> 48) == 0) return RC_UNKNOWN_FORMAT;
-  int32_t k = __builtin_clzll(bits) + 1;
-  bits <<= k;
-  uint32_t v = static_cast<uint32_t>(bits >> (64 - k));
-  reader->bits = bits << k;
-  reader->held -= 3 + 2 * k;
-  uint32_t length = (uint32_t{1} << k) + v - 1;
-  if (length > remaining) return RC_UNKNOWN_FORMAT;
-  run->codeBits = w == 0 ? 0 : static_cast<int32_t>(w) + 1;
-  run->length = length;
-  return RC_OK;
+  const int32_t used = LongRunHeader(bits, &run->length, &run->codeBits);
+  if (used == 0) return RC_UNKNOWN_FORMAT;
+  reader->bits = bits << used;
+  reader->held -= used;
+  return run->length > remaining ? RC_UNKNOWN_FORMAT : RC_OK;
 }
 
 // Stores the kFull codes at the top of `bits` to out, out + stride, ...: a
@@ -505,19 +510,13 @@ QRV_ALWAYS_INLINE int32_t ReadRow8(BitReader* reader, uint8_t* row, int32_t widt
       length = entry >> 9;
       codeBits = static_cast<int32_t>((entry >> 5) & 15);
     } else {
-      const uint32_t w = static_cast<uint32_t>(bits >> 61);
-      const uint64_t prefix = bits << 3;
-      // A prefix of more than 16 bits starts with 16 zeros.
-      if ((prefix >> 48) == 0) {
+      const int32_t used = LongRunHeader(bits, &length, &codeBits);
+      if (used == 0) {
         rc = RC_UNKNOWN_FORMAT;
         break;
       }
-      const int32_t k = __builtin_clzll(prefix) + 1;
-      const uint64_t suffix = prefix << k;
-      length = (uint32_t{1} << k) + static_cast<uint32_t>(suffix >> (64 - k)) - 1;
-      bits = suffix << k;
-      held -= 3 + 2 * k;
-      codeBits = w == 0 ? 0 : static_cast<int32_t>(w) + 1;
+      bits <<= used;
+      held -= used;
     }
     if (length > static_cast<uint32_t>(rowEnd - out)) {
       rc = RC_UNKNOWN_FORMAT;
@@ -757,18 +756,13 @@ QRV_SSE2 QRV_ALWAYS_INLINE int32_t ReadRow8(BitReader* reader, uint8_t* row, int
       } else {
         uint64_t bits;
         memcpy(&bits, base + (pos >> 3), sizeof bits);
-        bits = __builtin_bswap64(bits) << (pos & 7);
-        const uint64_t prefix = bits << 3;
-        // A prefix of more than 16 bits starts with 16 zeros.
-        if ((prefix >> 48) == 0) {
+        const int32_t used =
+            LongRunHeader(__builtin_bswap64(bits) << (pos & 7), &length, &codeBits);
+        if (used == 0) {
           rc = RC_UNKNOWN_FORMAT;
           break;
         }
-        const int32_t k = __builtin_clzll(prefix) + 1;
-        length = (uint32_t{1} << k) + static_cast<uint32_t>((prefix << k) >> (64 - k)) - 1;
-        pos += 3 + 2 * static_cast<uint32_t>(k);
-        const uint32_t w = static_cast<uint32_t>(bits >> 61);
-        codeBits = w == 0 ? 0 : static_cast<int32_t>(w) + 1;
+        pos += static_cast<uint32_t>(used);
       }
       if (length > static_cast<uint32_t>(rowEnd - out)) {
         rc = RC_UNKNOWN_FORMAT;
@@ -974,88 +968,6 @@ void MapTwoRowsSkipping24(uint8_t* rowA, uint8_t* rowB, int32_t width) {
 // width, a row of the block that the pixels do not go to. Every one of the
 // 3 * width bytes at `out` is written.
 
-// One group of kSkipPixels pixels, as MapGroupSkipping24.
-QRV_ALWAYS_INLINE void MapPlanarGroup24(const uint8_t* codes, size_t width, uint8_t* out,
-                                        uint8_t& p0, uint8_t& p1, uint8_t& p2, PixelFill& fill) {
-  uint64_t a;
-  uint64_t b;
-  uint64_t c;
-  memcpy(&a, codes, 8);
-  memcpy(&b, codes + width, 8);
-  memcpy(&c, codes + 2 * width, 8);
-  if ((a | b | c) == 0) {
-    StoreFill(out, fill);
-    return;
-  }
-  for (int32_t i = 0; i < kSkipPixels; ++i) {
-    p0 = MapByTable(p0, codes[i]);
-    p1 = MapByTable(p1, codes[width + i]);
-    p2 = MapByTable(p2, codes[2 * width + i]);
-    out[3 * i] = p0;
-    out[3 * i + 1] = p1;
-    out[3 * i + 2] = p2;
-  }
-  fill = MakePixelFill(p0, p1, p2);
-}
-
-// `count` pixels one by one.
-QRV_ALWAYS_INLINE void MapPlanarPixels24(const uint8_t* codes, size_t width, uint8_t* out,
-                                         int32_t count, uint8_t p0, uint8_t p1, uint8_t p2) {
-  for (int32_t i = 0; i < count; ++i) {
-    p0 = MapByTable(p0, codes[i]);
-    p1 = MapByTable(p1, codes[width + i]);
-    p2 = MapByTable(p2, codes[2 * width + i]);
-    out[3 * i] = p0;
-    out[3 * i + 1] = p1;
-    out[3 * i + 2] = p2;
-  }
-}
-
-// A row made mostly of zero runs, a group of kSkipPixels pixels at a time.
-void MapPlanarRowSkipping24(const uint8_t* codes, uint8_t* out, int32_t width) {
-  const size_t w = static_cast<size_t>(width);
-  uint8_t p0 = codes[0];
-  uint8_t p1 = codes[w];
-  uint8_t p2 = codes[2 * w];
-  out[0] = p0;
-  out[1] = p1;
-  out[2] = p2;
-  PixelFill fill = MakePixelFill(p0, p1, p2);
-  int32_t x = 1;
-  for (; x + kSkipPixels <= width; x += kSkipPixels) {
-    MapPlanarGroup24(codes + x, w, out + 3 * x, p0, p1, p2, fill);
-  }
-  MapPlanarPixels24(codes + x, w, out + 3 * x, width - x, p0, p1, p2);
-}
-
-// Two such rows, group by group in lockstep, so that the chains of one row's
-// mapped groups overlap the other's.
-void MapTwoPlanarRowsSkipping24(const uint8_t* codesA, uint8_t* outA, const uint8_t* codesB,
-                                uint8_t* outB, int32_t width) {
-  const size_t w = static_cast<size_t>(width);
-  uint8_t a0 = codesA[0];
-  uint8_t a1 = codesA[w];
-  uint8_t a2 = codesA[2 * w];
-  uint8_t b0 = codesB[0];
-  uint8_t b1 = codesB[w];
-  uint8_t b2 = codesB[2 * w];
-  outA[0] = a0;
-  outA[1] = a1;
-  outA[2] = a2;
-  outB[0] = b0;
-  outB[1] = b1;
-  outB[2] = b2;
-  PixelFill fillA = MakePixelFill(a0, a1, a2);
-  PixelFill fillB = MakePixelFill(b0, b1, b2);
-  int32_t x = 1;
-  for (; x + kSkipPixels <= width; x += kSkipPixels) {
-    MapPlanarGroup24(codesA + x, w, outA + 3 * x, a0, a1, a2, fillA);
-    MapPlanarGroup24(codesB + x, w, outB + 3 * x, b0, b1, b2, fillB);
-  }
-  MapPlanarPixels24(codesA + x, w, outA + 3 * x, width - x, a0, a1, a2);
-  MapPlanarPixels24(codesB + x, w, outB + 3 * x, width - x, b0, b1, b2);
-}
-
 // Rows with codes all along, kRows in lockstep, each channel one chain.
 template <int32_t kRows>
 void MapPlanarRowsOf24(const uint8_t* const* codes, uint8_t* const* out, int32_t width) {
@@ -1196,39 +1108,14 @@ void MapRows24(uint8_t* const* rows, const uint32_t* zeroCodes, int32_t count, i
   }
 }
 
-void MapRowsFromPlanes24(const uint8_t* const* planes, uint8_t* const* rows,
-                         const uint32_t* zeroCodes, int32_t count, int32_t width) {
-  // As MapRows24: rows with at least half their codes in zero runs through the
-  // skipping mapper, in pairs where there are two; the others in lockstep.
-  const uint8_t* flatCodes[kMappedRows24];
-  uint8_t* flatRows[kMappedRows24];
-  const uint8_t* denseCodes[kMappedRows24];
-  uint8_t* denseRows[kMappedRows24];
-  int32_t flatCount = 0;
-  int32_t denseCount = 0;
-  for (int32_t n = 0; n < count; ++n) {
-    if (uint64_t{zeroCodes[n]} * 2 >= uint64_t{3} * static_cast<uint32_t>(width)) {
-      flatCodes[flatCount] = planes[n];
-      flatRows[flatCount++] = rows[n];
-    } else {
-      denseCodes[denseCount] = planes[n];
-      denseRows[denseCount++] = rows[n];
-    }
+void MapRowsFromPlanes24(const uint8_t* const* planes, uint8_t* const* rows, int32_t count,
+                         int32_t width) {
+  // Rows read as planes have codes all along, mostly: no test for zero groups.
+  if (kWideWords && count == 2) {
+    MapPlanarRowsOf24<2>(planes, rows, width);
+    return;
   }
-  if (kWideWords && flatCount == 2) {
-    MapTwoPlanarRowsSkipping24(flatCodes[0], flatRows[0], flatCodes[1], flatRows[1], width);
-  } else {
-    for (int32_t n = 0; n < flatCount; ++n) {
-      MapPlanarRowSkipping24(flatCodes[n], flatRows[n], width);
-    }
-  }
-  if (kWideWords && denseCount == 2) {
-    MapPlanarRowsOf24<2>(denseCodes, denseRows, width);
-  } else {
-    for (int32_t n = 0; n < denseCount; ++n) {
-      MapPlanarRowsOf24<1>(&denseCodes[n], &denseRows[n], width);
-    }
-  }
+  for (int32_t n = 0; n < count; ++n) MapPlanarRowsOf24<1>(&planes[n], &rows[n], width);
 }
 
 }  // namespace qrv

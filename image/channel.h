@@ -107,9 +107,9 @@ void MapRows24(uint8_t* const* rows, const uint32_t* zeroCodes, int32_t count, i
 
 // Pass 2 of `count` (1 to kMappedRows24) rows read by ReadRowPlanes24: the
 // codes at planes[i] become the pixels of rows[i], every one of its 3 * width
-// bytes written. `zeroCodes[i]` is what ReadRowPlanes24 counted for planes[i].
-void MapRowsFromPlanes24(const uint8_t* const* planes, uint8_t* const* rows,
-                         const uint32_t* zeroCodes, int32_t count, int32_t width);
+// bytes written.
+void MapRowsFromPlanes24(const uint8_t* const* planes, uint8_t* const* rows, int32_t count,
+                         int32_t width);
 
 }  // namespace qrv
 

@@ -111,7 +111,7 @@ int32_t DecodePicture(StreamHandle stream, const ImageHeader& header, const Bitm
         MapRows8(kernel, pending, pendingCount, width);
       } else {
         if (planar) {
-          MapRowsFromPlanes24(planes, pending, zeroCodes, pendingCount, width);
+          MapRowsFromPlanes24(planes, pending, pendingCount, width);
         } else {
           MapRows24(pending, zeroCodes, pendingCount, width);
         }
