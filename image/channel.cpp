@@ -970,10 +970,15 @@ void MapTwoRowsSkipping24(uint8_t* rowA, uint8_t* rowB, int32_t width) {
 
 // Rows with codes all along, kRows in lockstep, each channel one chain.
 template <int32_t kRows>
-void MapPlanarRowsOf24(const uint8_t* const* codes, uint8_t* const* out, int32_t width) {
+void MapPlanarRowsOf24(const uint8_t* const* rowCodes, uint8_t* const* rowOut, int32_t width) {
+  // The pointers in locals: the byte stores could alias the caller's arrays.
   const size_t w = static_cast<size_t>(width);
+  const uint8_t* codes[kRows];
+  uint8_t* out[kRows];
   uint8_t p[kRows][3];
   for (int32_t n = 0; n < kRows; ++n) {
+    codes[n] = rowCodes[n];
+    out[n] = rowOut[n];
     for (int32_t c = 0; c < 3; ++c) {
       p[n][c] = codes[n][c * w];
       out[n][c] = p[n][c];
