@@ -236,6 +236,7 @@ int64_t MeasureDecodePeak(const std::string& path, bool fileSource) {
   return baseline >= 0 && peak >= 0 ? peak - baseline : -1;
 }
 
+#if !defined(_WIN32)
 // GetPicture and calloc + first touch of the picture's size in a child whose
 // large allocations are all fresh pages (AllocateLargeBlocksFresh), `rounds`
 // alternating rounds: their median rates in MB/s and their ratio round by
@@ -264,6 +265,7 @@ bool MeasureFreshPages(const std::string& path, double pixelBytes, int rounds, d
   *ratio = Summarise(ratios);
   return true;
 }
+#endif
 
 void BenchPicture(const Picture& picture, const Plugins& plugins, const Options& options,
                   const fs::path& dir, double targetRatio, double qoiTarget, double freshTarget) {

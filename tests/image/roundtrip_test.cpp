@@ -365,7 +365,8 @@ TEST_P(Differential, FileSourcesAcrossReadWindows) {
     const Sampled p = FlatSpans(rng, width, 160, bits, bits == 8 ? 1 : 7, spans);
     const Bytes file = Encode(p, rng() | 1);
     ASSERT_GT(file.size(), 3u * 65536) << "the stream should span several windows";
-    for (size_t cut : {file.size(), file.size() - 1, 2 * 65536 + 12 + rng() % 65536}) {
+    const size_t laterWindow = 2 * 65536 + 12 + static_cast<size_t>(rng() % 65536);
+    for (size_t cut : {file.size(), file.size() - 1, laterWindow}) {
       const Bytes part(file.begin(), file.begin() + static_cast<ptrdiff_t>(cut));
       WriteFileBytes(path, AfterFiller(37, 0xa5, part));
       const ReferencePicture want = DecodeReference(part);
