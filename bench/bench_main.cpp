@@ -405,8 +405,8 @@ void BenchPicture(const Picture& picture, const Plugins& plugins, const Options&
   Stats freshRatio;
 #if defined(_WIN32)
   const Series& limitSeries = series.back();
-  freshGet = Summarise(series[0].Rates()).median;
-  freshLimit = Summarise(limitSeries.Rates()).median;
+  freshGet = Summarise(series[0].Rates()).median / 1e6;
+  freshLimit = Summarise(limitSeries.Rates()).median / 1e6;
   freshRatio = RatioByRound(series[0], limitSeries);
   const bool haveFresh = true;
 #else
