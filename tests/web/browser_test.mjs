@@ -689,7 +689,7 @@ async function checkSteps(page, file, expected) {
 }
 
 // "Download pictures as PNG (ZIP)": every picture that decodes, named after
-// its entry (a repeated name with ~2), pixels as qrv converts them; a picture
+// its entry (a repeated name with .2), pixels as qrv converts them; a picture
 // that cannot be decoded is named in the message. "Download all as ZIP" names
 // repeated entries the same way.
 async function checkPictureZip(page, file, expected, all) {
@@ -699,7 +699,7 @@ async function checkPictureZip(page, file, expected, all) {
   const named = (name, extension) => {
     const count = (seen.get(name) || 0) + 1;
     seen.set(name, count);
-    return name + (count === 1 ? '' : '~' + count) + extension;
+    return name + (count === 1 ? '' : '.' + count) + extension;
   };
   const unzipped = (zip, name) => execFileSync('unzip', ['-p', zip, name], { maxBuffer: 1 << 30 });
 

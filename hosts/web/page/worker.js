@@ -317,14 +317,14 @@ function postKinds(force) {
 
 // Names for files taken out of an archive, in archive order: the first entry of
 // a name keeps it (the one `qrv extract` writes and a lookup by name finds), a
-// later one gets "~2", "~3", ... Entry names never hold a '~' or a dot, so no
-// two of these names are alike.
+// later one gets ".2", ".3", ... as `qrv extract --manifest` names them. Entry
+// names never hold a dot, so no two of these names are alike.
 function fileNames(names, extension) {
   const seen = new Map();
   return names.map((name) => {
     const count = (seen.get(name) || 0) + 1;
     seen.set(name, count);
-    return (count === 1 ? name : name + '~' + count) + extension;
+    return (count === 1 ? name : name + '.' + count) + extension;
   });
 }
 
