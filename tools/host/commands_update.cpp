@@ -228,8 +228,6 @@ bool CopyRange(ArchiveBytes& bytes, uint64_t offset, uint64_t size, OutputFile* 
   return true;
 }
 
-std::string Bytes(uint64_t size) { return std::to_string(size) + (size == 1 ? " byte" : " bytes"); }
-
 }  // namespace
 
 int RunUpdate(Context& context) {
@@ -338,7 +336,7 @@ int RunUpdate(Context& context) {
       ReportDone(context, output + ": removed " + change.name);
     } else {
       ReportDone(context, output + ": " + (change.kind == Change::kAdd ? "added " : "replaced ") +
-                              change.name + " (" + Bytes(change.size) + ")" +
+                              change.name + " (" + ByteCount(change.size) + ")" +
                               (change.before.empty() ? "" : " before " + change.before));
     }
   }

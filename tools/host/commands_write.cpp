@@ -207,8 +207,8 @@ int WritePack(const Context& context, const std::string& output,
   }
   bar.Clear();
   for (size_t i = 0; i < items.size(); ++i) {
-    ReportDone(context, output + ": " + items[i].name + " (" + std::to_string(items[i].size) +
-                            " bytes" + (changed[i] ? ", changed" : "") + ")");
+    ReportDone(context, output + ": " + items[i].name + " (" + ByteCount(items[i].size) +
+                            (changed[i] ? ", changed" : "") + ")");
   }
   return kExitOk;
 }

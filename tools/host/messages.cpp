@@ -33,4 +33,8 @@ std::string ResultMessage(int32_t rc, Doing doing, const std::string& target) {
   }
 }
 
+std::string ByteCount(uint64_t size) {
+  return std::to_string(size) + (size == 1 ? " byte" : " bytes");
+}
+
 }  // namespace qrv::host

@@ -15,6 +15,9 @@ enum class Doing { kPictureInfo, kPicture, kListing, kLookup, kExtract };
 // where the message needs one.
 std::string ResultMessage(int32_t rc, Doing doing, const std::string& target = {});
 
+// "1 byte", "2 bytes": a size as a person reads it.
+std::string ByteCount(uint64_t size);
+
 // Exit statuses of the program.
 constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;      // some file could not be handled
