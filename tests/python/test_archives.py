@@ -35,7 +35,8 @@ def make_archive(folder, name):
 
 
 def files_in(folder):
-    return {name: (folder / name).read_bytes() for name in os.listdir(folder)}
+    return {name: (folder / name).read_bytes() for name in os.listdir(folder)
+            if not (folder / name).is_dir()}
 
 
 @pytest.mark.parametrize("source_kind", ["path", "bytes"])
@@ -167,3 +168,19 @@ def test_extract_makes_the_directory_and_replaces_a_file(plain, tmp_path):
     assert (target / "b_2").read_bytes() == stored[1]
     assert (tmp_path / "made" / "a").read_bytes() == stored[0]
     assert sorted(os.listdir(target)) == ["b_2"]  # no temporary file left
+
+
+def test_extractall_writes_what_it_can_as_qrv_does(plain, tmp_path):
+    """A folder in the way of one entry: the others are still written, and the
+    failure names the file asked for."""
+    path, stored = plain
+    for folder in ("by_qrv", "by_package"):
+        (tmp_path / folder / "b_2").mkdir(parents=True)
+    qrv = run_qrv("extract", path, "-C", tmp_path / "by_qrv", check=False)
+    assert qrv.returncode == 1
+    with quorvanel.Archive(path) as archive:
+        with pytest.raises(IsADirectoryError) as raised:
+            archive.extractall(tmp_path / "by_package")
+    assert raised.value.filename == str(tmp_path / "by_package" / "b_2")
+    assert files_in(tmp_path / "by_package") == files_in(tmp_path / "by_qrv") == \
+        {"a": stored[0], "big": stored[2]}

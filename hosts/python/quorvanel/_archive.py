@@ -281,7 +281,10 @@ class Archive:
         lookup by that name finds; each one left out is named in a
         :class:`DuplicateNameWarning`. Refusals are those of :meth:`extract`;
         an entry that would replace the archive stops everything before
-        anything is written. Returns the paths written, in stored order.
+        anything is written. An entry that cannot be written does not stop the
+        others: as ``qrv extract`` does, every other entry is written, then the
+        first failure is raised, with the later ones added as notes. Returns
+        the paths written, in stored order.
         """
         directory = os.fsdecode(fs_path(path, "the directory"))
         kept: List[Entry] = []
@@ -295,7 +298,21 @@ class Archive:
                               f" {entry.name} of the entry at {first}; only the first is"
                               " written, not this one", DuplicateNameWarning, stacklevel=2)
         self._refuse_replacing_archive(directory, kept)
-        return [self._write(entry, directory) for entry in kept]
+        written: List[str] = []
+        failures: List[Exception] = []
+        for entry in kept:
+            try:
+                written.append(self._write(entry, directory))
+            except (OSError, FormatError) as error:
+                failures.append(error)
+        if failures:
+            first = failures[0]
+            if hasattr(first, "add_note"):  # Python 3.11 on
+                for later in failures[1:]:
+                    first.add_note(f"and: {later}")
+                first.add_note(f"the other {len(written)} entries were written")
+            raise first
+        return written
 
     def _refuse_replacing_archive(self, directory: str, entries: List[Entry]) -> None:
         if self._path is None:
@@ -315,7 +332,14 @@ class Archive:
             raise OSError(f"cannot write {target}: {entry.name} is a device name on Windows,"
                           " which no file can have (read the entry instead)")
         os.makedirs(directory or ".", exist_ok=True)
-        _write_whole(target, self._bytes_of(entry))
+        data = self._bytes_of(entry)
+        try:
+            _write_whole(target, data)
+        except OSError as error:
+            # Named by the file asked for, not by the temporary one beside it.
+            if error.errno is None:
+                raise
+            raise type(error)(error.errno, error.strerror, target) from None
         return target
 
 
