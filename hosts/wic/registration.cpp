@@ -285,61 +285,9 @@ bool IsEmptyKey(HKEY classes, View view, const wchar_t* path) {
   return subkeys == 0 && values == 0;
 }
 
-}  // namespace
-
-HRESULT Register(View view, const wchar_t* modulePath) {
-  if (modulePath == nullptr || modulePath[0] == L'\0') return E_INVALIDARG;
-  HKEY classes = OpenClasses(view, KEY_READ | KEY_WRITE);
-  if (classes == nullptr) return SELFREG_E_CLASS;
-  // What an earlier registration added stays ours.
-  Lines added;
-  HKEY decoder = nullptr;
-  LSTATUS rc = CreatePath(classes, view, kDecoderKey, &added, &decoder);
-  if (rc == ERROR_SUCCESS && !added.Load(decoder, kAddedValue)) rc = ERROR_OUTOFMEMORY;
-  for (const Entry& entry : kTable) {
-    if (rc != ERROR_SUCCESS) break;
-    const bool own = IsOwn(entry.key);
-    HKEY key = nullptr;
-    rc = CreatePath(classes, view, entry.key, &added, &key);
-    if (rc != ERROR_SUCCESS) break;
-    bool write = own;
-    if (!own) {
-      bool present = false;
-      bool same = false;
-      ProbeText(key, entry, &present, &same);
-      wchar_t line[600];
-      ValueLine(entry, line, sizeof line / sizeof line[0]);
-      // Our choice: a value another program set is never replaced.
-      write = !present;
-      if (write && !added.Add(line)) rc = ERROR_OUTOFMEMORY;
-    }
-    if (rc == ERROR_SUCCESS && write) rc = SetValue(key, entry, modulePath);
-    RegCloseKey(key);
-  }
-  if (rc == ERROR_SUCCESS) rc = added.Store(decoder, kAddedValue);
-  if (decoder != nullptr) RegCloseKey(decoder);
-  RegCloseKey(classes);
-  if (rc != ERROR_SUCCESS) {
-    Unregister(view);  // nothing half-written is left behind
-    return SELFREG_E_CLASS;
-  }
-  return S_OK;
-}
-
-HRESULT Unregister(View view) {
-  HKEY classes = OpenClasses(view, KEY_READ | KEY_WRITE);
-  if (classes == nullptr) return S_OK;  // nothing was ever registered here
-  Lines added;
-  HKEY decoder = nullptr;
-  if (RegOpenKeyExW(classes, kDecoderKey, 0, KEY_READ | ViewFlag(view), &decoder) ==
-      ERROR_SUCCESS) {
-    if (!added.Load(decoder, kAddedValue)) {
-      RegCloseKey(decoder);
-      RegCloseKey(classes);
-      return E_OUTOFMEMORY;
-    }
-    RegCloseKey(decoder);
-  }
+// Removes the codec's own keys, the values in `added` that still hold what
+// was written, and the keys in `added` that are left empty.
+LSTATUS Remove(HKEY classes, View view, const Lines& added) {
   // Added values go when they still hold what was written, then the codec's
   // own keys.
   for (const Entry& entry : kTable) {
@@ -383,6 +331,64 @@ HRESULT Unregister(View view) {
   added.EachFromLast(L"key ", [&](const wchar_t* path) {
     if (IsEmptyKey(classes, view, path)) RegDeleteKeyExW(classes, path, ViewFlag(view), 0);
   });
+  return rc;
+}
+
+}  // namespace
+
+HRESULT Register(View view, const wchar_t* modulePath) {
+  if (modulePath == nullptr || modulePath[0] == L'\0') return E_INVALIDARG;
+  HKEY classes = OpenClasses(view, KEY_READ | KEY_WRITE);
+  if (classes == nullptr) return SELFREG_E_CLASS;
+  // What an earlier registration added stays ours.
+  Lines added;
+  HKEY decoder = nullptr;
+  LSTATUS rc = CreatePath(classes, view, kDecoderKey, &added, &decoder);
+  if (rc == ERROR_SUCCESS && !added.Load(decoder, kAddedValue)) rc = ERROR_OUTOFMEMORY;
+  for (const Entry& entry : kTable) {
+    if (rc != ERROR_SUCCESS) break;
+    const bool own = IsOwn(entry.key);
+    HKEY key = nullptr;
+    rc = CreatePath(classes, view, entry.key, &added, &key);
+    if (rc != ERROR_SUCCESS) break;
+    bool write = own;
+    if (!own) {
+      bool present = false;
+      bool same = false;
+      ProbeText(key, entry, &present, &same);
+      wchar_t line[600];
+      ValueLine(entry, line, sizeof line / sizeof line[0]);
+      // Our choice: a value another program set is never replaced.
+      write = !present;
+      if (write && !added.Add(line)) rc = ERROR_OUTOFMEMORY;
+    }
+    if (rc == ERROR_SUCCESS && write) rc = SetValue(key, entry, modulePath);
+    RegCloseKey(key);
+  }
+  if (rc == ERROR_SUCCESS) rc = added.Store(decoder, kAddedValue);
+  if (decoder != nullptr) RegCloseKey(decoder);
+  // Nothing half-written is left behind. The list in memory holds what this
+  // run added as well as what earlier ones recorded; the stored one may not.
+  if (rc != ERROR_SUCCESS) Remove(classes, view, added);
+  RegCloseKey(classes);
+  return rc == ERROR_SUCCESS ? S_OK : SELFREG_E_CLASS;
+}
+
+HRESULT Unregister(View view) {
+  HKEY classes = OpenClasses(view, KEY_READ | KEY_WRITE);
+  if (classes == nullptr) return S_OK;  // nothing was ever registered here
+  Lines added;
+  HKEY decoder = nullptr;
+  if (RegOpenKeyExW(classes, kDecoderKey, 0, KEY_READ | ViewFlag(view), &decoder) ==
+      ERROR_SUCCESS) {
+    const bool loaded = added.Load(decoder, kAddedValue);
+    RegCloseKey(decoder);
+    if (!loaded) {
+      RegCloseKey(classes);
+      return E_OUTOFMEMORY;
+    }
+  }
+  const LSTATUS rc = Remove(classes, view, added);
   RegCloseKey(classes);
   return rc == ERROR_SUCCESS ? S_OK : SELFREG_E_CLASS;
 }

@@ -11,6 +11,7 @@
 #include <windows.h>
 
 #include <initguid.h>
+#include <olectl.h>
 #include <propsys.h>
 #include <shlwapi.h>
 #include <thumbcache.h>
@@ -542,6 +543,18 @@ TEST(WicUnregistration, RemovesExactlyWhatRegisteringAdded) {
   EXPECT_EQ(ReadText(HKEY_CLASSES_ROOT, kShellThumbnail, nullptr), L"{D17B0206-574A-4275-97B4-78BDAB69DE66}");
   ASSERT_EQ(CallExport("DllUnregisterServer"), S_OK);
   EXPECT_EQ(Narrow(Minus(Snapshot(), withOther)) + Narrow(Minus(withOther, Snapshot())), "");
+  RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"Software\\Classes\\.qcg");
+
+  // A registration that fails part way takes back what it wrote: a volatile
+  // .qcg key refuses the lasting ShellEx key below it, after .qcg got our values.
+  HKEY fleeting = nullptr;
+  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"Software\\Classes\\.qcg", 0, nullptr, REG_OPTION_VOLATILE,
+                            KEY_ALL_ACCESS, nullptr, &fleeting, nullptr),
+            0);
+  RegCloseKey(fleeting);
+  const auto withFleeting = Snapshot();
+  EXPECT_EQ(CallExport("DllRegisterServer"), SELFREG_E_CLASS);
+  EXPECT_EQ(Narrow(Minus(Snapshot(), withFleeting)) + Narrow(Minus(withFleeting, Snapshot())), "");
   RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"Software\\Classes\\.qcg");
 
   // The 32-bit view, as the installer writes it for the 32-bit DLL.
