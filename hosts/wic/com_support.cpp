@@ -44,6 +44,17 @@ HRESULT ToHresult(Status status) {
   return E_FAIL;
 }
 
+HRESULT Tell(IStream* stream, ULARGE_INTEGER* position) {
+  LARGE_INTEGER none = {};
+  return stream->Seek(none, STREAM_SEEK_CUR, position);
+}
+
+HRESULT SeekTo(IStream* stream, ULARGE_INTEGER position) {
+  LARGE_INTEGER to;
+  to.QuadPart = static_cast<LONGLONG>(position.QuadPart);
+  return stream->Seek(to, STREAM_SEEK_SET, nullptr);
+}
+
 bool StreamSource::Read(uint8_t* into, uint32_t count, uint32_t* got) {
   ULONG n = 0;
   const HRESULT hr = stream_->Read(into, count, &n);

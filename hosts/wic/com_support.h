@@ -28,6 +28,11 @@ void SetThisModule(HMODULE module);
 
 HRESULT ToHresult(Status status);
 
+// Where a stream stands, and a seek back there. A picture starts where the
+// stream stood when it was handed over, which need not be its first byte.
+HRESULT Tell(IStream* stream, ULARGE_INTEGER* position);
+HRESULT SeekTo(IStream* stream, ULARGE_INTEGER position);
+
 // Reads an IStream from where it stands; a failed Read is a failed source.
 class StreamSource final : public ByteSource {
  public:

@@ -102,6 +102,7 @@ class Decoder final : public IWICBitmapDecoder, CountedObject {
   SRWLOCK lock_;
   bool initialized_ = false;
   IStream* stream_ = nullptr;  // held from Initialize until the picture is decoded
+  ULARGE_INTEGER start_ = {};  // where the picture starts in stream_
   Header header_ = {};
   bool decodeTried_ = false;
   HRESULT decodeResult_ = E_FAIL;
@@ -183,23 +184,8 @@ class Frame final : public IWICBitmapFrameDecode, CountedObject {
   Decoder* decoder_;
 };
 
-// Seeks to an absolute position; the stream's answer as it gave it.
-HRESULT SeekTo(IStream* stream, ULARGE_INTEGER position) {
-  LARGE_INTEGER to;
-  to.QuadPart = static_cast<LONGLONG>(position.QuadPart);
-  return stream->Seek(to, STREAM_SEEK_SET, nullptr);
-}
-
-HRESULT Tell(IStream* stream, ULARGE_INTEGER* position) {
-  LARGE_INTEGER none = {};
-  return stream->Seek(none, STREAM_SEEK_CUR, position);
-}
-
-// The header at the start of the stream, read and checked. A picture begins
-// at the stream's first byte, as the registered patterns say (WIC itself
-// leaves the stream wherever its pattern match stopped).
+// The header where the stream stands, read and checked.
 HRESULT ReadHeader(IStream* stream, Header* header) {
-  if (FAILED(SeekTo(stream, {}))) return WINCODEC_ERR_STREAMREAD;
   uint8_t head[12];
   uint32_t got = 0;
   ULONG n = 0;
@@ -212,16 +198,31 @@ HRESULT ReadHeader(IStream* stream, Header* header) {
   return ToHresult(CheckHeader(head, got, kMaxPixels, header));
 }
 
+// Where the picture starts and its header. A caller hands over a stream that
+// stands at the picture. The factory, though, matches the registered pattern
+// at the stream's first byte and may leave the stream where the match stopped:
+// when no header is where the stream stands, one at the first byte is taken.
+HRESULT FindHeader(IStream* stream, ULARGE_INTEGER* start, Header* header) {
+  if (FAILED(Tell(stream, start))) return WINCODEC_ERR_STREAMREAD;
+  HRESULT hr = ReadHeader(stream, header);
+  if (hr != WINCODEC_ERR_BADHEADER || start->QuadPart == 0) return hr;
+  if (FAILED(SeekTo(stream, {}))) return WINCODEC_ERR_STREAMREAD;
+  const HRESULT first = ReadHeader(stream, header);
+  if (first == WINCODEC_ERR_BADHEADER) return hr;
+  *start = {};
+  return first;
+}
+
 HRESULT Decoder::QueryCapability(IStream* stream, DWORD* capability) {
   if (stream == nullptr || capability == nullptr) return E_INVALIDARG;
   *capability = 0;
   // The stream is left where it was found.
   ULARGE_INTEGER at = {};
   if (FAILED(Tell(stream, &at))) return WINCODEC_ERR_STREAMREAD;
+  ULARGE_INTEGER start = {};
   Header header;
-  const HRESULT hr = ReadHeader(stream, &header);
-  const HRESULT back = SeekTo(stream, at);
-  if (FAILED(back)) return WINCODEC_ERR_STREAMREAD;
+  const HRESULT hr = FindHeader(stream, &start, &header);
+  if (FAILED(SeekTo(stream, at))) return WINCODEC_ERR_STREAMREAD;
   // One frame, always whole. A picture over the pixel limit is still ours:
   // Initialize then refuses it with the reason.
   if (SUCCEEDED(hr) || hr == WINCODEC_ERR_IMAGESIZEOUTOFRANGE) {
@@ -234,7 +235,8 @@ HRESULT Decoder::Initialize(IStream* stream, WICDecodeOptions) {
   if (stream == nullptr) return E_INVALIDARG;
   AcquireSRWLockExclusive(&lock_);
   HRESULT hr = initialized_ ? WINCODEC_ERR_WRONGSTATE : S_OK;
-  if (SUCCEEDED(hr)) hr = ReadHeader(stream, &header_);
+  // The decode comes back to where the picture starts.
+  if (SUCCEEDED(hr)) hr = FindHeader(stream, &start_, &header_);
   if (SUCCEEDED(hr)) {
     stream->AddRef();
     stream_ = stream;
@@ -278,7 +280,7 @@ HRESULT Decoder::Decoded(const Picture** picture) {
     Buffer bytes;
     Header header = {};
     StreamSource source(stream_);
-    decodeResult_ = SeekTo(stream_, {});
+    decodeResult_ = SeekTo(stream_, start_);
     if (FAILED(decodeResult_)) {
       decodeResult_ = WINCODEC_ERR_STREAMREAD;
     } else {

@@ -35,6 +35,8 @@ class ThumbnailProvider final : public IInitializeWithStream, public IThumbnailP
   HRESULT STDMETHODCALLTYPE Initialize(IStream* stream, DWORD) override {
     if (stream == nullptr) return E_INVALIDARG;
     if (stream_ != nullptr) return HRESULT_FROM_WIN32(ERROR_ALREADY_INITIALIZED);
+    // The picture starts where the stream stands now.
+    if (FAILED(Tell(stream, &start_))) return WINCODEC_ERR_STREAMREAD;
     stream->AddRef();
     stream_ = stream;
     return S_OK;
@@ -48,6 +50,7 @@ class ThumbnailProvider final : public IInitializeWithStream, public IThumbnailP
   }
 
   IStream* stream_ = nullptr;
+  ULARGE_INTEGER start_ = {};
 };
 
 HRESULT ThumbnailProvider::GetThumbnail(UINT cx, HBITMAP* bitmap, WTS_ALPHATYPE* alpha) {
@@ -60,8 +63,7 @@ HRESULT ThumbnailProvider::GetThumbnail(UINT cx, HBITMAP* bitmap, WTS_ALPHATYPE*
   Picture picture;
   Thumbnail thumbnail;
   StreamSource source(stream_);
-  LARGE_INTEGER start = {};
-  if (FAILED(stream_->Seek(start, STREAM_SEEK_SET, nullptr))) return WINCODEC_ERR_STREAMREAD;
+  if (FAILED(SeekTo(stream_, start_))) return WINCODEC_ERR_STREAMREAD;
   Status status = ReadPicture(source, kMaxPixels, &bytes, &header);
   if (status == Status::kOk) status = picture.Decode(bytes.data(), bytes.size());
   if (status == Status::kOk) status = MakeThumbnail(picture, cx, &thumbnail);

@@ -264,8 +264,16 @@ std::string WriteScratch(const std::string& name, const Bytes& bytes) {
   return path;
 }
 
-IStream* MemoryStream(const Bytes& bytes) {
-  return SHCreateMemStream(bytes.data(), static_cast<UINT>(bytes.size()));
+// A stream over `skip` bytes that are no picture and then `bytes`, standing
+// at `bytes`, as a container hands over a picture it holds.
+IStream* MemoryStream(const Bytes& bytes, ULONG skip = 0) {
+  Bytes all(skip, 0x5a);
+  all.insert(all.end(), bytes.begin(), bytes.end());
+  IStream* stream = SHCreateMemStream(all.data(), static_cast<UINT>(all.size()));
+  LARGE_INTEGER at = {};
+  at.QuadPart = skip;
+  if (stream != nullptr) stream->Seek(at, STREAM_SEEK_SET, nullptr);
+  return stream;
 }
 
 // The two ways a program opens a file through the factory.
@@ -278,6 +286,25 @@ HRESULT OpenThroughFactory(const Bytes& file, const std::string& path, bool from
   Com<IStream> stream;
   stream.p = MemoryStream(file);
   return Factory()->CreateDecoderFromStream(stream.p, nullptr, WICDecodeMetadataCacheOnDemand, decoder);
+}
+
+// The decoder class asked directly about a stream that stands 7 bytes in:
+// QueryCapability leaves it there, and the picture is read from there.
+HRESULT OpenPartWay(const Bytes& file, IWICBitmapDecoder** decoder) {
+  CLSID clsid = {};
+  CLSIDFromString(kDecoderClass, &clsid);
+  HRESULT hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IWICBitmapDecoder,
+                                reinterpret_cast<void**>(decoder));
+  Com<IStream> stream;
+  stream.p = MemoryStream(file, 7);
+  DWORD capability = 0;
+  if (SUCCEEDED(hr)) hr = (*decoder)->QueryCapability(stream.p, &capability);
+  ULARGE_INTEGER at = {};
+  if (SUCCEEDED(hr)) hr = stream->Seek({}, STREAM_SEEK_CUR, &at);
+  EXPECT_EQ(capability, static_cast<DWORD>(WICBitmapDecoderCapabilityCanDecodeAllImages));
+  EXPECT_EQ(at.QuadPart, 7u);
+  if (SUCCEEDED(hr)) hr = (*decoder)->Initialize(stream.p, WICDecodeMetadataCacheOnDemand);
+  return hr;
 }
 
 TEST(WicRegistration, RegisteringAddsOnlyTheCodecsKeysAndTheFactoryListsIt) {
@@ -326,10 +353,13 @@ TEST(WicDecoder, EveryPictureThroughTheFactoryHasThePluginsPixels) {
     const Reference ref = PluginDecode(p.file);
     const std::string path = WriteScratch(p.name + ".qcg", p.file);
     const uint32_t pixel = static_cast<uint32_t>(p.bits / 8);
-    for (bool fromStream : {false, true}) {
-      SCOPED_TRACE(p.name + (fromStream ? " from a stream" : " from a file"));
+    const char* const ways[] = {"from a file", "from a stream", "from a stream 7 bytes in"};
+    for (int way = 0; way < 3; ++way) {
+      SCOPED_TRACE(p.name + " " + ways[way]);
       Com<IWICBitmapDecoder> decoder;
-      ASSERT_EQ(OpenThroughFactory(p.file, path, fromStream, decoder.out()), S_OK);
+      ASSERT_EQ(way == 2 ? OpenPartWay(p.file, decoder.out())
+                         : OpenThroughFactory(p.file, path, way == 1, decoder.out()),
+                S_OK);
       Com<IWICBitmapFrameDecode> frame;
       ASSERT_EQ(decoder->GetFrame(0, frame.out()), S_OK);
       UINT width = 0, height = 0;
@@ -375,7 +405,7 @@ TEST(WicDecoder, EveryPictureThroughTheFactoryHasThePluginsPixels) {
   }
 }
 
-HRESULT Thumbnail(const Bytes& file, UINT cx, HBITMAP* bitmap) {
+HRESULT Thumbnail(const Bytes& file, UINT cx, HBITMAP* bitmap, ULONG skip = 0) {
   const std::wstring clsidText = ReadText(HKEY_CLASSES_ROOT, kShellThumbnail, nullptr);
   CLSID clsid = {};
   if (FAILED(CLSIDFromString(clsidText.c_str(), &clsid))) return E_FAIL;
@@ -383,7 +413,7 @@ HRESULT Thumbnail(const Bytes& file, UINT cx, HBITMAP* bitmap) {
   HRESULT hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, __uuidof(IInitializeWithStream),
                                 reinterpret_cast<void**>(init.out()));
   Com<IStream> stream;
-  stream.p = MemoryStream(file);
+  stream.p = MemoryStream(file, skip);
   if (SUCCEEDED(hr)) hr = init->Initialize(stream.p, STGM_READ);
   Com<IThumbnailProvider> provider;
   if (SUCCEEDED(hr)) hr = init->QueryInterface(__uuidof(IThumbnailProvider), reinterpret_cast<void**>(provider.out()));
@@ -401,10 +431,15 @@ TEST(WicThumbnail, TheShellExtensionClassScalesEveryPicture) {
     // The expected pixels: the plug-in's picture, scaled by the same rules.
     wic::Picture picture;
     ASSERT_EQ(picture.Decode(p.file.data(), p.file.size()), wic::Status::kOk);
-    for (UINT cx : {1u, 4u, 32u, 256u}) {
-      SCOPED_TRACE(p.name + " cx " + std::to_string(cx));
+    // The last one handed over in a stream that stands 7 bytes in.
+    const struct {
+      UINT cx;
+      ULONG skip;
+    } sizes[] = {{1, 0}, {4, 0}, {32, 0}, {256, 7}};
+    for (const auto [cx, skip] : sizes) {
+      SCOPED_TRACE(p.name + " cx " + std::to_string(cx) + " skip " + std::to_string(skip));
       HBITMAP bitmap = nullptr;
-      ASSERT_EQ(Thumbnail(p.file, cx, &bitmap), S_OK);
+      ASSERT_EQ(Thumbnail(p.file, cx, &bitmap, skip), S_OK);
       DIBSECTION dib = {};
       ASSERT_EQ(GetObjectW(bitmap, sizeof dib, &dib), static_cast<int>(sizeof dib));
       wic::Thumbnail want;
