@@ -78,7 +78,10 @@ HRESULT ThumbnailProvider::GetThumbnail(UINT cx, HBITMAP* bitmap, WTS_ALPHATYPE*
   info.bmiHeader.biCompression = BI_RGB;
   void* bits = nullptr;
   HBITMAP made = CreateDIBSection(nullptr, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
-  if (made == nullptr || bits == nullptr) return E_OUTOFMEMORY;
+  if (made == nullptr || bits == nullptr) {
+    if (made != nullptr) DeleteObject(made);
+    return E_OUTOFMEMORY;
+  }
   // 32-bit rows need no padding: the thumbnail's rows are the section's.
   memcpy(bits, thumbnail.pixels.data(), thumbnail.pixels.size());
   *bitmap = made;
