@@ -42,7 +42,8 @@ wine wineboot -i
 wineserver -w
 export_registry before
 
-wine "$setup" /S
+# Wine hands back the Windows exit code: 0 is success for both.
+wine "$setup" /S || fail "the silent install exited with status $?"
 wineserver -w
 dir="$WINEPREFIX/drive_c/Program Files/Quorvanel"
 for file in README.txt quorvanel-wic.dll x86/quorvanel-wic.dll Plug-ins/ifqrvnel.spi \
@@ -68,7 +69,7 @@ quiet=$(sed -n 's/.* "QuietUninstallString"="\(.*\)"$/\1/p' "$work/installed.txt
   sed 's/\\"/"/g; s/\\\\/\\/g')
 program=$(printf '%s' "$quiet" | sed 's/^"\([^"]*\)".*/\1/')
 # shellcheck disable=SC2086
-wine "$program" ${quiet#\"$program\"}
+wine "$program" ${quiet#\"$program\"} || fail "the silent uninstall exited with status $?"
 wineserver -w
 [ ! -e "$dir" ] || fail "the uninstall left $(cd "$dir" && find . -print | tr '\n' ' ')"
 export_registry after
