@@ -12,6 +12,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "default_pixel_limit.h"
 #include "host_block.h"
 
 namespace qrv::wic {
@@ -27,9 +28,8 @@ enum class Status {
   kBufferTooSmall,
 };
 
-// The limit qrv applies by default: twice the pixel count at which mature
-// imaging libraries start to warn.
-constexpr uint64_t kMaxPixels = 178956970;
+// The limit qrv applies by default.
+constexpr uint64_t kMaxPixels = host::kDefaultMaxPixels;
 
 // Where the bytes come from (an IStream in the DLL). Read gives up to `count`
 // bytes and says how many in *got, 0 at the end; false when the source fails.

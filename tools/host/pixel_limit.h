@@ -1,7 +1,5 @@
 // A limit on a picture's pixel count, checked from the header before anything
 // is decoded, so that a small hostile file cannot make qrv claim gigabytes.
-// The default refuses what mature imaging libraries refuse: they warn above
-// about 89 million pixels and stop at twice that.
 #ifndef QRV_HOST_PIXEL_LIMIT_H
 #define QRV_HOST_PIXEL_LIMIT_H
 
@@ -9,10 +7,9 @@
 #include <string>
 
 #include "commands.h"
+#include "default_pixel_limit.h"
 
 namespace qrv::host {
-
-constexpr uint64_t kDefaultMaxPixels = 178956970;  // 2 x 89,478,485
 
 // The limit the command line asks for (--max-pixels N; 0: none). False with
 // `error` set when N is not a number.
