@@ -8,7 +8,7 @@
 // position.
 //
 // The archive may change under the mount. Every open and every read compares
-// the file's size and modification time with those seen when mounting (a read
+// the file's size, modification and change times with those seen when mounting (a read
 // before and after reading) and answers EIO on any difference rather than
 // bytes that may be wrong. Pages the kernel already holds for an open entry
 // stay valid: they are the entry as mounted.
@@ -84,13 +84,18 @@ ssize_t ReadAt(int fd, void* destination, size_t count, off_t offset) {
   return static_cast<ssize_t>(total);
 }
 
-// Size and modification time as when mounting: a write or a truncation moves
-// the time, so a false answer means the listed bytes may be gone.
+bool SameTime(const struct timespec& a, const struct timespec& b) {
+  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+// Size and times as when mounting: a write or a truncation moves the change
+// time, which, unlike the modification time, no program can set back, so a
+// false answer means the listed bytes may be gone.
 bool Unchanged(const Archive& archive) {
   struct stat now;
   return fstat(archive.fd, &now) == 0 && now.st_size == archive.seen.st_size &&
-         now.st_mtim.tv_sec == archive.seen.st_mtim.tv_sec &&
-         now.st_mtim.tv_nsec == archive.seen.st_mtim.tv_nsec;
+         SameTime(now.st_mtim, archive.seen.st_mtim) &&
+         SameTime(now.st_ctim, archive.seen.st_ctim);
 }
 
 bool NameMatches(const char* name, uint16_t length, const std::string& listed) {

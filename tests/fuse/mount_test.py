@@ -179,6 +179,16 @@ def rewrite_byte(path):  # the same value: only the modification time moves
         f.write(byte)
 
 
+def rewrite_keeping_time(path):  # as `cp -p` or `touch -r` leave it: only ctime tells
+    seen = path.stat()
+    with open(path, "r+b") as f:
+        f.seek(-20, os.SEEK_END)
+        byte = f.read(1)
+        f.seek(-20, os.SEEK_END)
+        f.write(bytes([byte[0] ^ 1]))
+    os.utime(path, ns=(seen.st_atime_ns, seen.st_mtime_ns))
+
+
 def append(path):
     with open(path, "ab") as f:
         f.write(b"more")
@@ -208,7 +218,8 @@ class ChangeTests(unittest.TestCase):
 
     def test_archive_changed_under_the_mount(self):
         changes = [("cut to half", lambda p: os.truncate(p, p.stat().st_size // 2)),
-                   ("one byte rewritten", rewrite_byte), ("bytes appended", append)]
+                   ("one byte rewritten", rewrite_byte), ("bytes appended", append),
+                   ("rewritten, time set back", rewrite_keeping_time)]
         archive, target = WORK / "changed.dat", WORK / "mnt" / "changed"
         for what, change in changes:
             with self.subTest(change=what):
