@@ -316,6 +316,8 @@ TEST(Update, EveryRefusalComesBeforeAnythingIsWritten) {
       {{"update", "-"}, 2, "a stream cannot be updated in place"},
       {{"update", a, "--add"}, 2, "option --add needs a value"},
       {{"update", a, "--quiet=yes"}, 2, "option --quiet takes no value"},
+      {{"update", a, "--quiet="}, 2, "option --quiet takes no value"},
+      {{"update", "-", "-o", Join(dir, "from-empty-input.dat")}, 1, "-: not a Quorvanel Archive"},
       {{"update", a, "--bogus"}, 2, "unknown option --bogus for `qrv update`"},
       {{"update", a, "--output="}, 2, "--output \"\" names no file"},
       {{"update"}, 2, "update takes one archive"},

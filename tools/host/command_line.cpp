@@ -22,9 +22,18 @@ bool TakesValue(const std::vector<OptionSpec>& options, const std::string& spell
   return false;
 }
 
+bool IsFlag(const std::vector<OptionSpec>& options, const std::string& spelled) {
+  for (const OptionSpec& option : options) {
+    if (!option.takesValue && spelled == std::string("--") + option.longName) return true;
+  }
+  return false;
+}
+
 // CLI11 reads "--name=" as "--name" waiting for the next argument; here an
-// empty value after "=" stays the value, as it was typed.
-std::vector<std::string> SplitEmptyValues(int argc, char** argv) {
+// empty value after "=" stays the value, as it was typed. A flag's "--flag="
+// goes to *badFlag: CLI11 would take it as the flag.
+std::vector<std::string> SplitEmptyValues(const std::vector<OptionSpec>& options, int argc,
+                                          char** argv, std::string* badFlag) {
   std::vector<std::string> out;
   bool optionsDone = false;
   for (int i = 0; i < argc; ++i) {
@@ -32,7 +41,9 @@ std::vector<std::string> SplitEmptyValues(int argc, char** argv) {
     optionsDone = optionsDone || arg == "--";
     if (!optionsDone && arg.size() > 3 && arg.compare(0, 2, "--") == 0 && arg.back() == '=' &&
         arg.find('=') == arg.size() - 1) {
-      out.push_back(arg.substr(0, arg.size() - 1));
+      std::string name = arg.substr(0, arg.size() - 1);
+      if (IsFlag(options, name) && badFlag->empty()) *badFlag = name;
+      out.push_back(std::move(name));
       out.emplace_back();
     } else {
       out.push_back(arg);
@@ -80,7 +91,12 @@ bool ParseArguments(const std::string& command, const std::vector<OptionSpec>& o
     option->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
     specOf[option] = &spec;
   }
-  std::vector<std::string> given = SplitEmptyValues(argc, argv);
+  std::string badFlag;
+  std::vector<std::string> given = SplitEmptyValues(options, argc, argv, &badFlag);
+  if (!badFlag.empty()) {
+    *error = "option " + badFlag + " takes no value";
+    return false;
+  }
   // CLI11 takes its arguments last first.
   std::vector<std::string> reversed(given.rbegin(), given.rend());
   try {

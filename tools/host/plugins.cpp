@@ -89,7 +89,10 @@ bool OpenInput(const std::string& path, Input* input, Head* head, std::string* e
       return false;
     }
     input->inMemory = true;
-    std::memcpy(head->data(), input->bytes.data(), std::min(head->size(), input->bytes.size()));
+    // An empty stream has no buffer to copy from, not even of zero bytes.
+    if (!input->bytes.empty()) {
+      std::memcpy(head->data(), input->bytes.data(), std::min(head->size(), input->bytes.size()));
+    }
     return true;
   }
   std::FILE* file = std::fopen(path.c_str(), "rb");
