@@ -517,6 +517,7 @@ const galleryArchive = { file: 'gallery.dat', packs: [[
   ['noise.bin', 'noise', null],
 ], [
   ['colour.qcg', 'grey', 'ready'],  // the same name again, another picture
+  ['noise.bin', 'colour', 'ready'],  // a picture named as an earlier entry that is none
 ]] };
 
 function sourceFile(source) {
@@ -689,7 +690,8 @@ async function checkSteps(page, file, expected) {
 }
 
 // "Download pictures as PNG (ZIP)": every picture that decodes, named after
-// its entry (a repeated name with .2), pixels as qrv converts them; a picture
+// its entry (a repeated name with .2, counted over all entries as `qrv extract
+// --manifest` counts), pixels as qrv converts them; a picture
 // that cannot be decoded is named in the message. "Download all as ZIP" names
 // repeated entries the same way.
 async function checkPictureZip(page, file, expected, all) {
@@ -707,8 +709,9 @@ async function checkPictureZip(page, file, expected, all) {
   const state = await settled(page);
   const pngZip = path.join(folder, `${stem}-png.zip`);
   const names = (await waitForFile(folder, path.basename(pngZip))) === null ? [] : zipNames(pngZip);
+  const numbered = all.map((entry) => named(entry.name, '.png'));
   const good = expected.filter((entry) => entry.state === 'ready');
-  const wantNames = good.map((entry) => named(entry.name, '.png'));
+  const wantNames = all.flatMap((entry, i) => entry.state === 'ready' ? [numbered[i]] : []);
   check(`${file}: ZIP of PNGs has one file per picture`, JSON.stringify(names) === JSON.stringify(wantNames),
     JSON.stringify(names));
   const unlike = names.length !== good.length ? good

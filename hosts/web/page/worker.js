@@ -463,6 +463,9 @@ const handlers = {
   // named in the answer; the ZIP holds the others.
   async pictures() {
     const { entries, kinds } = current;
+    // Numbered among all entries, not just the pictures, so that a picture
+    // has the name `qrv extract --manifest` gives its entry.
+    const names = fileNames(entries.map((entry) => entry.name), '.png');
     const pictures = [], failed = [];
     for (let i = 0; i < entries.length; ++i) {
       step(i, entries.length);
@@ -475,16 +478,15 @@ const handlers = {
         });
         if (kinds[i] !== KIND_PICTURE && !(await noteKind(i, bytes))) continue;
         const picture = await decodePicture(bytes, entries[i].name);
-        pictures.push({ entry: entries[i], png: await pngOf(picture) });
+        pictures.push({ name: names[i], png: await pngOf(picture) });
       } catch (error) {
         if (error.rc === RC_ABORTED) throw new Failure(current.name + ': interrupted', RC_ABORTED);
         failed.push(messageOf(error));
       }
     }
     postKinds(true);
-    const names = fileNames(pictures.map((picture) => picture.entry.name), '.png');
     const blob = pictures.length === 0 ? null
-      : await makeZip(pictures.map((picture, i) => ({ name: names[i], data: picture.png })));
+      : await makeZip(pictures.map((picture) => ({ name: picture.name, data: picture.png })));
     postMessage({ type: 'zip', purpose: 'pictures', name: current.name, blob, count: pictures.length, failed });
   },
 };
