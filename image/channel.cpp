@@ -5,6 +5,7 @@
 // where the bytes are known to be zero already.
 #include "channel.h"
 
+#include <stddef.h>
 #include <string.h>
 
 #include <type_traits>
@@ -30,6 +31,14 @@ namespace qrv {
 namespace {
 
 constexpr int32_t kMaxPrefixBits = 16;
+
+// Where words are 64 bits wide, a 64-bit load holds a run's header and its
+// first codes, flat 24-bit rows are read by bit position and mapped in pairs,
+// and fills are stored as 64-bit words. 32-bit x86 has too few registers for
+// that: there flat rows are read by the reader's own state, mapped one at a
+// time, and fills are built and stored in 32-bit words, without 64-bit
+// multiplications.
+constexpr bool kWideWords = sizeof(void*) == 8;
 
 // MapNeighbour for every (previous, code), indexed code * 256 + previous. The
 // row decoders map through it: one load is a shorter step on each row-channel's
@@ -344,18 +353,20 @@ QRV_ALWAYS_INLINE void StoreShortRun(uint64_t bits, uint8_t* out, int32_t stride
 // written past a run. Without it the caller's bytes must start out zero, and
 // stores may run past a run into positions that later runs of the row-channel
 // own (never past its end): positions from `out` up to dirtyEnd may hold such
-// stray codes, those past it are zero. A run with codes overwrites its own
-// positions; a zero run stores zeros over what is stray in its positions, and
-// leaves the rest of its bytes as they are.
+// stray codes, those past it are zero; dirtyEnd starts at `strayEnd` (`first`
+// for bytes all zero). A run with codes overwrites its own positions; a zero
+// run stores zeros over what is stray in its positions, and leaves the rest of
+// its bytes as they are.
 template <int32_t kStep, bool kZeroFill>
 QRV_ALWAYS_INLINE int32_t ReadChannelCodes(BitReader* reader, uint8_t* first, int32_t step,
-                                           int32_t count, uint32_t* zeroCodes) {
+                                           int32_t count, uint32_t* zeroCodes,
+                                           uint8_t* strayEnd) {
   const int32_t stride = kStep != 0 ? kStep : step;
   // A local reader whose address no call sees: see FillBits.
   BitReader local = *reader;
   uint32_t remaining = static_cast<uint32_t>(count);
   uint8_t* out = first;
-  uint8_t* dirtyEnd = first;
+  uint8_t* dirtyEnd = strayEnd;
   uint32_t zeros = 0;
   int32_t rc = RC_OK;
   while (rc == RC_OK && remaining > 0) {
@@ -406,6 +417,149 @@ QRV_ALWAYS_INLINE int32_t ReadChannelCodes(BitReader* reader, uint8_t* first, in
   *reader = local;
   *zeroCodes += zeros;
   return rc;
+}
+
+// Flat 24-bit rows: most runs are zero runs or a few codes. The in-place
+// reader takes a run whose prefix is at most 4 bits (kPeekBits bits ahead, as
+// kRunHeaders) by one entry: its header and its first kShortRun codes come
+// from one load and go out in one branch-free store of kShortRun codes (zeros
+// for a zero run), and the position moves past both at once. The codes of a
+// longer run follow kShortRun at a time.
+struct FlatRun {
+  uint8_t total;     // bits of the header and the first codes; 0: a longer prefix
+  uint8_t shift;     // first code at (bits >> shift) & mask, the next codeBits lower
+  uint8_t codeBits;  // 0 for a zero run
+  uint8_t mask;      // 2^codeBits - 1
+  uint8_t length;
+  uint8_t zeros;     // the run's length for a zero run, else 0
+  uint8_t rest;      // codes after the first kShortRun
+  uint8_t room;      // bytes from the run's first one that its stores reach
+};
+
+struct FlatRunTable {
+  FlatRun entry[1 << kPeekBits];
+};
+
+constexpr FlatRunTable MakeFlatRuns() {
+  FlatRunTable table = {};
+  for (uint32_t peek = 0; peek < (1u << kPeekBits); ++peek) {
+    const uint32_t header = kRunHeaders.entry[peek];
+    if (header == 0) continue;
+    const uint32_t used = header & 31;
+    const uint32_t codeBits = (header >> 5) & 15;
+    const uint32_t length = header >> 9;
+    const uint32_t first = length < kShortRun ? length : kShortRun;
+    const uint32_t rest = codeBits == 0 ? 0 : length - first;
+    FlatRun& run = table.entry[peek];
+    run.total = static_cast<uint8_t>(used + first * codeBits);
+    run.shift = static_cast<uint8_t>(64 - used - codeBits);
+    run.codeBits = static_cast<uint8_t>(codeBits);
+    run.mask = static_cast<uint8_t>((1u << codeBits) - 1);
+    run.length = static_cast<uint8_t>(length);
+    run.zeros = static_cast<uint8_t>(codeBits == 0 ? length : 0);
+    run.rest = static_cast<uint8_t>(rest);
+    // The last store of a longer run may reach 3 positions past it.
+    run.room = static_cast<uint8_t>(3 * length + (rest != 0 ? 9 : 0));
+  }
+  return table;
+}
+
+constexpr FlatRunTable kFlatRuns = MakeFlatRuns();
+
+// Stores kShortRun codes of `codeBits` bits, code i at (bits >> (shift - i *
+// codeBits)) & mask, to every third byte from out on.
+QRV_ALWAYS_INLINE void StoreShortRun24(uint64_t bits, uint8_t* out, uint32_t shift,
+                                       uint32_t codeBits, uint32_t mask) {
+  for (uint32_t i = 0; i < kShortRun; ++i) {
+    out[3 * i] = static_cast<uint8_t>((bits >> shift) & mask);
+    shift -= codeBits;
+  }
+}
+
+// Pass 1 of one channel of a 24-bit row in place, from `first` on every third
+// byte, on bytes that start out zero; the codes of zero runs are added to
+// *zeroCodes. With FlatRun entries while kShortRun positions are left and the
+// window holds a run's bytes; the rest of the row-channel, and runs the
+// entries do not cover (codes after a prefix of more than 4 bits, a run past
+// the row-channel's end), go to ReadChannelCodes. A store of kShortRun codes
+// may reach up to 3 positions past its run: the run after it overwrites them,
+// with zeros for a zero run, so that positions more than 3 past `out` are
+// always zero.
+//
+// The reader is topped up before every run and every further kShortRun
+// codes, without a test: the next window word is then loaded while the run
+// before is still being decoded, and the step from one run to the next is the
+// entry's load and two shifts.
+int32_t ReadFlatChannel24(BitReader* reader, uint8_t* first, int32_t count,
+                          uint32_t* zeroCodes) {
+  uint8_t* out = first;
+  uint8_t* const outEnd = first + 3 * static_cast<size_t>(count);
+  uint8_t* strayEnd = first;
+  if constexpr (kWideWords) {
+    uint64_t bits = reader->bits;
+    int32_t held = reader->held;
+    const uint8_t* next = reader->next;
+    const uint8_t* const end = reader->end;
+    // Tops the bits up to at least 56 from the window (see FillBitsFromWindow).
+    auto refill = [&] {
+      uint64_t word;
+      memcpy(&word, next, sizeof word);
+      bits |= __builtin_bswap64(word) >> held;
+      next += (63 - held) >> 3;
+      held |= 56;
+    };
+    uint32_t zeros = 0;
+    // A run takes at most 251 bits (a header of 11, 30 codes of 8) and its
+    // refills load 8 bytes from up to 8 bytes past its last bit.
+    while (outEnd - out >= 3 * static_cast<ptrdiff_t>(kShortRun) && end - next >= 48) {
+      refill();
+      const FlatRun& run = kFlatRuns.entry[bits >> (64 - kPeekBits)];
+      if (run.total == 0) [[unlikely]] {
+        // Longer zero runs here too: they are common in flat rows.
+        uint32_t length;
+        int32_t codeBits;
+        const int32_t used = LongRunHeader(bits, &length, &codeBits);
+        if (used == 0 || codeBits != 0 || 3 * static_cast<ptrdiff_t>(length) > outEnd - out) {
+          break;
+        }
+        StoreShortRun24(0, out, 0, 0, 0);
+        bits <<= used;
+        held -= used;
+        zeros += length;
+        out += 3 * static_cast<size_t>(length);
+        continue;
+      }
+      if (run.room > outEnd - out) [[unlikely]] break;
+      StoreShortRun24(bits, out, run.shift, run.codeBits, run.mask);
+      bits <<= run.total;
+      held -= run.total;
+      zeros += run.zeros;
+      if (run.rest != 0) [[unlikely]] {
+        const uint32_t codeBits = run.codeBits;
+        uint8_t* at = out;
+        uint32_t rest = run.rest;
+        do {
+          refill();
+          at += 3 * kShortRun;
+          StoreShortRun24(bits, at, 64 - codeBits, codeBits, run.mask);
+          const uint32_t taken = rest < kShortRun ? rest : kShortRun;
+          bits <<= taken * codeBits;
+          held -= static_cast<int32_t>(taken * codeBits);
+          rest -= taken;
+        } while (rest > 0);
+      }
+      out += 3 * static_cast<size_t>(run.length);
+    }
+    reader->bits = bits;
+    reader->held = held;
+    reader->next = next;
+    *zeroCodes += zeros;
+    strayEnd = outEnd - out < 3 * static_cast<ptrdiff_t>(kShortRun) ? outEnd
+                                                                      : out + 3 * kShortRun;
+  }
+  if (out == outEnd) return RC_OK;
+  return ReadChannelCodes<3, false>(reader, out, 3, static_cast<int32_t>((outEnd - out) / 3),
+                                    zeroCodes, strayEnd);
 }
 
 // Pass 1 of an 8-bit row, or of one channel of a 24-bit row read as a plane:
@@ -836,12 +990,6 @@ QRV_SSE2 int32_t ReadRowPlanes24(BitReader* reader, uint8_t* planes, int32_t wid
 
 constexpr int32_t kSkipPixels = 8;
 
-// Where words are 64 bits wide, the fills store them, and flat 24-bit rows go
-// through the skipping mappers in pairs. 32-bit x86 has too few registers for
-// two rows' chains: there each flat row goes alone, and fills are built and
-// stored in 32-bit words, without 64-bit multiplications.
-constexpr bool kWideWords = sizeof(void*) == 8;
-
 // The pixel (p0, p1, p2) repeated kSkipPixels times: the 24 bytes as three
 // 64-bit words, or one 12-byte period as three 32-bit words. Built in
 // registers: a byte array here ends up as two dozen single-byte moves.
@@ -998,7 +1146,7 @@ void MapPlanarRowsOf24(const uint8_t* const* rowCodes, uint8_t* const* rowOut, i
 
 int32_t DecodeChannel(BitReader* reader, uint8_t* first, int32_t step, int32_t count) {
   uint32_t zeroCodes = 0;
-  int32_t rc = ReadChannelCodes<0, true>(reader, first, step, count, &zeroCodes);
+  int32_t rc = ReadChannelCodes<0, true>(reader, first, step, count, &zeroCodes, first);
   if (rc != RC_OK) return rc;
   // Pass 2: the first code is the sample itself.
   uint8_t* at = first;
@@ -1036,7 +1184,7 @@ int32_t ReadRowPlanes24(RowKernel kernel, BitReader* reader, uint8_t* planes, in
 int32_t ReadRowCodes24(BitReader* reader, uint8_t* row, int32_t width, uint32_t* zeroCodes) {
   int32_t rc = RC_OK;
   for (int32_t c = 0; rc == RC_OK && c < 3; ++c) {
-    rc = ReadChannelCodes<3, false>(reader, row + c, 3, width, zeroCodes);
+    rc = ReadFlatChannel24(reader, row + c, width, zeroCodes);
   }
   return rc;
 }

@@ -325,6 +325,26 @@ TEST_P(Differential, FlatAreasAcrossRowEnds) {
   EXPECT_EQ(LiveBlocks(), 0) << LiveSummary();
 }
 
+// 24-bit rows of every width from 4 to 48 codes, split into runs of random
+// lengths and widths, with flat spans of every length ending at row ends and
+// many rows still to come: a row-channel's last runs, and the stores of a run
+// that reach past its end, are then taken with plenty of stream ahead.
+TEST_P(Differential, RunsOfEveryLengthEndingAtRowEnds) {
+  ResetFaults();
+  std::mt19937_64 rng(2718);
+  for (uint32_t width = 4; width <= 48; ++width) {
+    std::vector<std::pair<uint32_t, uint32_t>> spans;
+    for (uint32_t r = 0; r < 24; ++r) {
+      spans.push_back({(r + 1) * width - std::min(r, width), (r + 1) * width});
+    }
+    const Sampled p = FlatSpans(rng, width, 24, 24, width % 2 == 0 ? 7 : 5, spans);
+    for (int seeds = 0; seeds < 4; ++seeds) {
+      ExpectFlatPictureDecodes(Export(), rng, p, rng() | 1, "width " + std::to_string(width));
+    }
+  }
+  EXPECT_EQ(LiveBlocks(), 0) << LiveSummary();
+}
+
 // 8-bit pictures of every height up to past two groups of rows mapped
 // together, at widths around the 16-byte blocks of that mapping and the
 // 8-code steps of the code reader, with codes of every width and flat spans.
