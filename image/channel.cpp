@@ -419,6 +419,16 @@ QRV_ALWAYS_INLINE int32_t ReadChannelCodes(BitReader* reader, uint8_t* first, in
   return rc;
 }
 
+// FillBitsFromWindow on a reader's fields copied to locals, which then stay in
+// registers across the row loops' byte stores: tops the bits up to at least 56.
+QRV_ALWAYS_INLINE void FillFromWindow(uint64_t* bits, int32_t* held, const uint8_t** next) {
+  uint64_t word;
+  memcpy(&word, *next, sizeof word);
+  *bits |= __builtin_bswap64(word) >> *held;
+  *next += (63 - *held) >> 3;
+  *held |= 56;
+}
+
 // Flat 24-bit rows: most runs are zero runs or a few codes. The in-place
 // reader takes a run whose prefix is at most 4 bits (kPeekBits bits ahead, as
 // kRunHeaders) by one entry: its header and its first kShortRun codes come
@@ -500,14 +510,7 @@ int32_t ReadFlatChannel24(BitReader* reader, uint8_t* first, int32_t count,
     int32_t held = reader->held;
     const uint8_t* next = reader->next;
     const uint8_t* const end = reader->end;
-    // Tops the bits up to at least 56 from the window (see FillBitsFromWindow).
-    auto refill = [&] {
-      uint64_t word;
-      memcpy(&word, next, sizeof word);
-      bits |= __builtin_bswap64(word) >> held;
-      next += (63 - held) >> 3;
-      held |= 56;
-    };
+    auto refill = [&] { FillFromWindow(&bits, &held, &next); };
     uint32_t zeros = 0;
     // A run takes at most 251 bits (a header of 11, 30 codes of 8) and its
     // refills load 8 bytes from up to 8 bytes past its last bit.
@@ -630,14 +633,7 @@ QRV_ALWAYS_INLINE int32_t ReadRow8(BitReader* reader, uint8_t* row, int32_t widt
   int32_t held = reader->held;
   const uint8_t* next = reader->next;
   int32_t rc = RC_OK;
-  // Tops the bits up to at least 56 from the window (see FillBitsFromWindow).
-  auto refill = [&] {
-    uint64_t word;
-    memcpy(&word, next, sizeof word);
-    bits |= __builtin_bswap64(word) >> held;
-    next += (63 - held) >> 3;
-    held |= 56;
-  };
+  auto refill = [&] { FillFromWindow(&bits, &held, &next); };
   // Eight codes to out, of which the first min(left, masks.perStep) are taken.
   auto step = [&](int32_t codeBits, uint32_t& left) {
     refill();
