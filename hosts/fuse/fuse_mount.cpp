@@ -2,10 +2,10 @@
 // flat, read-only folder of the archive's entries. The tree is fixed when the
 // mount is made: the root is inode 1 and the listing's entry i is inode i + 2.
 // Each entry's header and name are read at its listed position by the
-// extractor's own ReadEntryHeader, when mounting and again at every open, and
-// reads go with pread straight to the entry's bytes in the archive file: no
-// entry is ever copied whole, and readers on many threads share no file
-// position.
+// extractor's own ReadEntryHeader (through ReadListedEntry, as `qrv update`
+// reads them), when mounting and again at every open, and reads go with
+// pread straight to the entry's bytes in the archive file: no entry is ever
+// copied whole, and readers on many threads share no file position.
 //
 // The archive may change under the mount. Every open and every read compares
 // the file's size, modification and change times with those seen when mounting (a read
@@ -25,16 +25,14 @@
 
 #include <cstdarg>
 #include <cstdio>
-#include <cstring>
 #include <memory>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
-#include "entry_header.h"
+#include "archive_entries.h"
 #include "file_system.h"
 #include "mount.h"
-#include "plugin.h"
 
 namespace qrv::hosts {
 namespace {
@@ -52,9 +50,6 @@ constexpr unsigned kMaxRead = 1u << 20;
 // 128 KiB makes every 128 KiB a round trip to this process; larger windows
 // cut the trips and let several requests run at once.
 constexpr unsigned kReadaheadKiB = 4096;
-// The listing cuts names to what its zero-terminated name field holds: a
-// listed name of that length may go on in the archive.
-constexpr size_t kLongestListedName = sizeof(FileInfo::file_name) - 1;
 
 struct ServedEntry {
   MountEntry listed;
@@ -98,47 +93,25 @@ bool Unchanged(const Archive& archive) {
          SameTime(now.st_ctim, archive.seen.st_ctim);
 }
 
-bool NameMatches(const char* name, uint16_t length, const std::string& listed) {
-  if (listed.size() < kLongestListedName && length != listed.size()) return false;
-  return length >= listed.size() && std::memcmp(name, listed.data(), listed.size()) == 0;
-}
-
-// The header and name at the entry's listed position, read by ReadEntryHeader
-// from the bytes found there, checked against the listing. True with the
-// offset of the entry's data; false when the archive no longer holds that
-// entry there in full.
+// The entry's header and name at its listed position, read by the one routine
+// the other archive commands read them with, from the bytes found there. True
+// with the offset of the entry's data; false when the archive no longer holds
+// that entry there in full.
 bool FindEntryData(const Archive& archive, const MountEntry& listed, off_t* dataOffset) {
-  // The listed name is the whole name unless it is as long as a listed name
-  // can be; then the header says how long it is and the bytes are read again.
-  size_t nameBytes = listed.name.size();
-  for (int attempt = 0; attempt < 2; ++attempt) {
-    std::vector<char> bytes(kEntryHeadSize + nameBytes);
-    if (ReadAt(archive.fd, bytes.data(), bytes.size(), listed.position) !=
-        static_cast<ssize_t>(bytes.size())) {
-      return false;
-    }
-    StreamHandle stream = nullptr;
-    int32_t rc = OpenSource(&stream, bytes.data(), static_cast<int32_t>(bytes.size()),
-                            QRV_INPUT_MEMORY);
-    if (rc != RC_OK) return false;
-    EntryHeader header = {};
-    char* name = nullptr;
-    rc = ReadEntryHeader(stream, &header, &name);
-    CloseSource(stream, &rc);
-    const bool cutName = rc == RC_READ_ERROR && header.nameLength > nameBytes;
-    const bool same = rc == RC_OK && header.dataSize == listed.size &&
-                      NameMatches(name, header.nameLength, listed.name);
-    ReleaseEntryName(name);
-    if (cutName && attempt == 0) {
-      nameBytes = header.nameLength;
-      continue;
-    }
-    const off_t data = off_t{listed.position} + kEntryHeadSize + header.nameLength;
-    if (!same || data + off_t{listed.size} > archive.seen.st_size) return false;
-    *dataOffset = data;
-    return true;
+  const host::FetchBytes fetch = [&](uint64_t offset, void* into, size_t size) {
+    return ReadAt(archive.fd, into, size, static_cast<off_t>(offset)) ==
+           static_cast<ssize_t>(size);
+  };
+  host::StoredEntry stored;
+  // The listed name's length is fetched with the header: one read for all but
+  // the longest names.
+  if (host::ReadListedEntry(fetch, listed.position, listed.name, listed.size, listed.name.size(),
+                            &stored) != host::ListedEntry::kFound ||
+      stored.End() > static_cast<uint64_t>(archive.seen.st_size)) {
+    return false;
   }
-  return false;
+  *dataOffset = static_cast<off_t>(stored.DataStart());
+  return true;
 }
 
 const ServedEntry* EntryOf(const Archive& archive, fuse_ino_t inode) {

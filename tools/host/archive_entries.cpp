@@ -3,7 +3,9 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <new>
 
+#include "entry_header.h"
 #include "file_system.h"
 
 namespace qrv::host {
@@ -13,8 +15,23 @@ namespace {
 // choice; a cut at the full field of 200 is accepted too).
 constexpr size_t kListedNameCut = 199;
 
-uint32_t Le32(const uint8_t* p) {
-  return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
+static_assert(kEntryHeadBytes == kEntryHeadSize);
+
+// ReadEntryHeader over `bytes` held in memory: its answer, with *header as far
+// as it came and *name the whole name on RC_OK. No memory for the stream or
+// the name is what every other allocation of the host's answers too.
+int32_t DecodeHeader(std::vector<char>& bytes, EntryHeader* header, std::string* name) {
+  StreamHandle stream = nullptr;
+  int32_t rc = OpenSource(&stream, bytes.data(), static_cast<int32_t>(bytes.size()),
+                          QRV_INPUT_MEMORY);
+  if (rc != RC_OK) throw std::bad_alloc();
+  char* scratch = nullptr;
+  rc = ReadEntryHeader(stream, header, &scratch);
+  CloseSource(stream, &rc);
+  if (rc == RC_OK) name->assign(scratch, header->nameLength);
+  ReleaseEntryName(scratch);
+  if (rc == RC_NO_MEMORY) throw std::bad_alloc();
+  return rc;
 }
 
 bool SeekTo(std::FILE* file, uint64_t offset) {
@@ -88,6 +105,38 @@ bool ArchiveBytes::Read(uint64_t offset, void* into, size_t size, std::string* e
   return true;
 }
 
+ListedEntry ReadListedEntry(const FetchBytes& fetch, uint32_t position,
+                            const std::string& listedName, uint32_t listedSize,
+                            size_t firstNameBytes, StoredEntry* entry) {
+  std::vector<char> bytes(kEntryHeadBytes + firstNameBytes);
+  if (!fetch(position, bytes.data(), bytes.size())) return ListedEntry::kUnreadable;
+  EntryHeader header = {};
+  std::string name;
+  int32_t rc = DecodeHeader(bytes, &header, &name);
+  if (header.nameLength == 0) return ListedEntry::kNoName;
+  // The header says how long the name is: the rest of it joins the bytes
+  // already here, and the whole is decoded again.
+  if (header.nameLength > firstNameBytes) {
+    const size_t had = bytes.size();
+    bytes.resize(kEntryHeadBytes + size_t{header.nameLength});
+    if (!fetch(position + had, bytes.data() + had, bytes.size() - had)) {
+      return ListedEntry::kUnreadable;
+    }
+    rc = DecodeHeader(bytes, &header, &name);
+  }
+  const bool cut = listedName.size() >= kListedNameCut;
+  if (rc != RC_OK || header.dataSize != listedSize ||
+      name.compare(0, listedName.size(), listedName) != 0 ||
+      (!cut && name.size() != listedName.size())) {
+    return ListedEntry::kNotListed;
+  }
+  entry->position = position;
+  entry->size = header.dataSize;
+  entry->secondWord = header.secondWord;
+  entry->name = std::move(name);
+  return ListedEntry::kFound;
+}
+
 bool ReadStoredEntries(ArchiveBytes& bytes, const std::vector<FileInfo>& listing,
                        std::vector<StoredEntry>* entries, uint64_t* endMarkAt,
                        std::string* error) {
@@ -100,22 +149,19 @@ bool ReadStoredEntries(ArchiveBytes& bytes, const std::vector<FileInfo>& listing
       return false;
     };
     if (info.position != expected) return disagree("does not follow the one before it");
-    uint8_t head[kEntryHeadBytes];
-    if (!bytes.Read(info.position, head, sizeof head, error)) return false;
     StoredEntry entry;
-    entry.position = info.position;
-    entry.size = Le32(head);
-    entry.secondWord = Le32(head + 4);
-    entry.name.resize(head[8] | head[9] << 8);
-    if (entry.name.empty() || !bytes.Read(info.position + kEntryHeadBytes, entry.name.data(),
-                                          entry.name.size(), error)) {
-      return entry.name.empty() ? disagree("has no name") : false;
-    }
-    const std::string listed = EntryName(info);
-    const bool cut = listed.size() >= kListedNameCut;
-    if (entry.size != info.size || entry.name.compare(0, listed.size(), listed) != 0 ||
-        (!cut && entry.name.size() != listed.size())) {
-      return disagree("is not the one the plug-in listed");
+    const FetchBytes fetch = [&](uint64_t offset, void* into, size_t size) {
+      return bytes.Read(offset, into, size, error);
+    };
+    switch (ReadListedEntry(fetch, info.position, EntryName(info), info.size, 0, &entry)) {
+      case ListedEntry::kFound:
+        break;
+      case ListedEntry::kUnreadable:
+        return false;
+      case ListedEntry::kNoName:
+        return disagree("has no name");
+      case ListedEntry::kNotListed:
+        return disagree("is not the one the plug-in listed");
     }
     expected = entry.End();
     entries->push_back(std::move(entry));

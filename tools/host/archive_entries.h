@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -51,6 +52,30 @@ class ArchiveBytes {
   std::FILE* file_ = nullptr;
   uint64_t size_ = 0;
 };
+
+// Brings exactly `size` bytes from `offset` of an archive: false when they are
+// not all there.
+using FetchBytes = std::function<bool(uint64_t offset, void* into, size_t size)>;
+
+enum class ListedEntry {
+  kFound,       // the header and name agree with the listing
+  kUnreadable,  // `fetch` failed
+  kNoName,      // the header there has a name length of 0
+  kNotListed,   // the bytes there are not the entry the plug-in listed
+};
+
+// The entry the plug-in listed at `position` with `listedName` and
+// `listedSize`, as stored: its header and whole name decoded by the
+// extractor's own ReadEntryHeader from the bytes `fetch` brings (the one
+// reader of entry headers), then checked against the listing. A listed name
+// of 199 characters or more may be cut: the stored name need only begin with
+// it. `firstNameBytes` name bytes are fetched with the header (the listed
+// name's length saves a second fetch); with 0 the header is fetched alone
+// first, so that a header without a name is told before a name that is cut.
+// `entry` is filled on kFound.
+ListedEntry ReadListedEntry(const FetchBytes& fetch, uint32_t position,
+                            const std::string& listedName, uint32_t listedSize,
+                            size_t firstNameBytes, StoredEntry* entry);
 
 // The stored entries at the listing's positions, in order, and where the bytes
 // after the last one (the end mark) begin. False with `error` set when a
