@@ -13,8 +13,8 @@
 namespace qrv::host {
 namespace {
 
-bool TakesValue(const std::vector<OptionSpec>& options, const std::string& spelled) {
-  for (const OptionSpec& option : options) {
+bool TakesValue(const std::vector<OptionRule>& options, const std::string& spelled) {
+  for (const OptionRule& option : options) {
     if (!option.takesValue) continue;
     if (spelled == std::string("--") + option.longName) return true;
     if (option.shortName != 0 && spelled == std::string("-") + option.shortName) return true;
@@ -22,8 +22,8 @@ bool TakesValue(const std::vector<OptionSpec>& options, const std::string& spell
   return false;
 }
 
-bool IsFlag(const std::vector<OptionSpec>& options, const std::string& spelled) {
-  for (const OptionSpec& option : options) {
+bool IsFlag(const std::vector<OptionRule>& options, const std::string& spelled) {
+  for (const OptionRule& option : options) {
     if (!option.takesValue && spelled == std::string("--") + option.longName) return true;
   }
   return false;
@@ -32,7 +32,7 @@ bool IsFlag(const std::vector<OptionSpec>& options, const std::string& spelled) 
 // CLI11 reads "--name=" as "--name" waiting for the next argument; here an
 // empty value after "=" stays the value, as it was typed. A flag's "--flag="
 // goes to *badFlag: CLI11 would take it as the flag.
-std::vector<std::string> SplitEmptyValues(const std::vector<OptionSpec>& options, int argc,
+std::vector<std::string> SplitEmptyValues(const std::vector<OptionRule>& options, int argc,
                                           char** argv, std::string* badFlag) {
   std::vector<std::string> out;
   bool optionsDone = false;
@@ -55,7 +55,7 @@ std::vector<std::string> SplitEmptyValues(const std::vector<OptionSpec>& options
 // The reason CLI11 gave up on the arguments, in the host's words. Only two
 // cases end its parse early: a value option with nothing after it (necessarily
 // the last argument) and a flag given a value with "=".
-std::string MismatchMessage(const std::vector<OptionSpec>& options,
+std::string MismatchMessage(const std::vector<OptionRule>& options,
                             const std::vector<std::string>& args, const std::string& fallback) {
   if (!args.empty() && TakesValue(options, args.back())) {
     return "option " + args.back() + " needs a value";
@@ -65,7 +65,7 @@ std::string MismatchMessage(const std::vector<OptionSpec>& options,
     const size_t equals = arg.find('=');
     if (arg.compare(0, 2, "--") != 0 || equals == std::string::npos) continue;
     const std::string name = arg.substr(2, equals - 2);
-    for (const OptionSpec& option : options) {
+    for (const OptionRule& option : options) {
       if (!option.takesValue && name == option.longName) {
         return "option --" + name + " takes no value";
       }
@@ -76,20 +76,20 @@ std::string MismatchMessage(const std::vector<OptionSpec>& options,
 
 }  // namespace
 
-bool ParseArguments(const std::string& command, const std::vector<OptionSpec>& options,
+bool ParseArguments(const std::string& command, const std::vector<OptionRule>& options,
                     int argc, char** argv, Arguments* args, std::string* error) {
   CLI::App app;
   app.set_help_flag();  // the command table's own --help is an option like the others
   // Operands and unknown options are both left over; they are told apart below.
   app.allow_extras();
-  std::map<const CLI::Option*, const OptionSpec*> specOf;
-  for (const OptionSpec& spec : options) {
-    std::string names = std::string("--") + spec.longName;
-    if (spec.shortName != 0) names = std::string("-") + spec.shortName + "," + names;
-    CLI::Option* option = spec.takesValue ? app.add_option(names)->expected(1)
+  std::map<const CLI::Option*, const OptionRule*> ruleOf;
+  for (const OptionRule& rule : options) {
+    std::string names = std::string("--") + rule.longName;
+    if (rule.shortName != 0) names = std::string("-") + rule.shortName + "," + names;
+    CLI::Option* option = rule.takesValue ? app.add_option(names)->expected(1)
                                           : app.add_flag(names)->disable_flag_override();
     option->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
-    specOf[option] = &spec;
+    ruleOf[option] = &rule;
   }
   std::string badFlag;
   std::vector<std::string> given = SplitEmptyValues(options, argc, argv, &badFlag);
@@ -112,11 +112,11 @@ bool ParseArguments(const std::string& command, const std::vector<OptionSpec>& o
   // once per use: counting them pairs every use with its value.
   std::map<const CLI::Option*, size_t> used;
   for (const CLI::Option* option : app.parse_order()) {
-    const OptionSpec* spec = specOf.at(option);
+    const OptionRule* rule = ruleOf.at(option);
     const size_t index = used[option]++;
-    const std::string value = spec->takesValue ? option->results().at(index) : std::string();
-    args->ordered.emplace_back(spec->longName, value);
-    args->values[spec->longName] = value;  // the last use counts
+    const std::string value = rule->takesValue ? option->results().at(index) : std::string();
+    args->ordered.emplace_back(rule->longName, value);
+    args->values[rule->longName] = value;  // the last use counts
   }
   // What is left is operands, the first "--" that ended the options, and
   // unknown options (only before that "--").

@@ -12,7 +12,7 @@ namespace qrv::host {
 // Options may come anywhere after the command, and "--" ends them. False with
 // `error` set ("unknown option --x for `qrv list`", "option -C needs a value",
 // "option --json takes no value").
-bool ParseArguments(const std::string& command, const std::vector<OptionSpec>& options,
+bool ParseArguments(const std::string& command, const std::vector<OptionRule>& options,
                     int argc, char** argv, Arguments* args, std::string* error);
 
 }  // namespace qrv::host

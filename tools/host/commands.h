@@ -13,7 +13,7 @@
 
 namespace qrv::host {
 
-struct OptionSpec {
+struct OptionRule {
   const char* longName;  // without the leading "--"
   char shortName;        // 0 when there is none
   bool takesValue;

@@ -42,18 +42,18 @@ struct Command {
   const char* name;
   const char* synopsis;
   const char* description;
-  std::vector<OptionSpec> options;
+  std::vector<OptionRule> options;
   int (*run)(Context&);
 };
 
-const OptionSpec kPluginsOption = {"plugins", 0, true,
+const OptionRule kPluginsOption = {"plugins", 0, true,
                                    "load the plug-ins from DIR instead of qrv's own directory"};
-const OptionSpec kQuietOption = {"quiet", 'q', false,
+const OptionRule kQuietOption = {"quiet", 'q', false,
                                  "no progress bar and no report of each file written"};
-const OptionSpec kMaxPixelsOption = {
+const OptionRule kMaxPixelsOption = {
     "max-pixels", 0, true, "refuse pictures of more than N pixels (default 178956970; 0: no limit)",
     "N"};
-const OptionSpec kHelpOption = {"help", 'h', false, "show this help"};
+const OptionRule kHelpOption = {"help", 'h', false, "show this help"};
 
 // The release and the two plug-ins as loaded, so that a report of a problem
 // says exactly what ran.
@@ -252,7 +252,7 @@ void PrintGeneralHelp(std::FILE* out) {
 
 void PrintCommandHelp(const Command& command) {
   std::printf("usage: %s\n\n%s\n\noptions:\n", command.synopsis, command.description);
-  for (const OptionSpec& option : command.options) {
+  for (const OptionRule& option : command.options) {
     std::string flags = option.shortName != 0 ? std::string("-") + option.shortName + ", " : "    ";
     flags += std::string("--") + option.longName;
     if (option.takesValue) {
@@ -281,7 +281,7 @@ bool CheckNamesAreNotEmpty(const Command& command, const Arguments& args, std::s
                             Named{"plugins", "directory"}, Named{"output", "file"},
                             Named{"manifest", "file"}, Named{"like", "file"}}) {
     const bool takesValue = std::any_of(command.options.begin(), command.options.end(),
-                                        [&](const OptionSpec& option) {
+                                        [&](const OptionRule& option) {
                                           return option.takesValue &&
                                                  std::strcmp(option.longName, named.option) == 0;
                                         });
