@@ -4,8 +4,11 @@
 
 namespace qrv {
 
-int32_t AllocBlock(uint32_t size, BlockHandle* handle, void** address) {
-  *handle = platform::AllocBlock(size);
+namespace {
+
+int32_t AllocLockedBlock(uint32_t size, BlockFill fill, BlockHandle* handle,
+                         void** address) {
+  *handle = platform::AllocBlock(size, fill);
   if (*handle == nullptr) {
     *address = nullptr;
     return RC_NO_MEMORY;
@@ -17,6 +20,16 @@ int32_t AllocBlock(uint32_t size, BlockHandle* handle, void** address) {
     return RC_MEMORY_ERROR;
   }
   return RC_OK;
+}
+
+}  // namespace
+
+int32_t AllocBlock(uint32_t size, BlockHandle* handle, void** address) {
+  return AllocLockedBlock(size, BlockFill::kZeroed, handle, address);
+}
+
+int32_t AllocUnclearedBlock(uint32_t size, BlockHandle* handle, void** address) {
+  return AllocLockedBlock(size, BlockFill::kUncleared, handle, address);
 }
 
 void ReleaseBlock(BlockHandle handle, void* address) {

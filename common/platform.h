@@ -19,9 +19,13 @@ namespace qrv {
 struct Stream;
 using StreamHandle = Stream*;
 
-// A moveable block: an HLOCAL on Windows, calloc memory (handle = address)
+// A moveable block: an HLOCAL on Windows, malloc memory (handle = address)
 // elsewhere.
 using BlockHandle = void*;
+
+// What a new block holds: zeros, or whatever the memory held (for a caller that
+// writes every byte).
+enum class BlockFill { kZeroed, kUncleared };
 
 // The host's detection value: a 2048-byte block's address or a file handle.
 using ProbeValue = uintptr_t;

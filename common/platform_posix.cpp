@@ -261,12 +261,14 @@ int32_t RemoveFile(const char* path) {
   return unlink(path) == 0 ? 0 : 1;
 }
 
-BlockHandle AllocBlock(uint32_t size) {
+BlockHandle AllocBlock(uint32_t size, BlockFill fill) {
   // calloc hands a large block over as fresh pages the kernel zeroes when they
   // are first touched, and clears only recycled heap memory itself: memory is
-  // touched as the decoder writes it, never because a header claims 4 GiB. The
-  // host frees it with free().
-  void* block = calloc(size > 0 ? size : 1, 1);
+  // touched as the decoder writes it, never because a header claims 4 GiB. An
+  // uncleared block spares the clearing of recycled memory, a pass over the
+  // whole block before its first row is written. The host frees it with free().
+  const size_t bytes = size > 0 ? size : 1;
+  void* block = fill == BlockFill::kZeroed ? calloc(bytes, 1) : malloc(bytes);
   if (block != nullptr && size >= 2 * kHugePage) {
     // Advice, not a write: the whole huge pages inside the block. A hint
     // only; without it, plain pages.

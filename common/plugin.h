@@ -43,6 +43,10 @@ void CloseSource(StreamHandle stream, int32_t* rc);
 // address are null and nothing is left allocated.
 [[nodiscard]] int32_t AllocBlock(uint32_t size, BlockHandle* handle, void** address);
 
+// AllocBlock for a caller that writes every byte of the block before it hands
+// the block over: its contents are whatever the memory held.
+[[nodiscard]] int32_t AllocUnclearedBlock(uint32_t size, BlockHandle* handle, void** address);
+
 // Unlocks a block, and frees it when `address` is not null. A null handle is
 // ignored. Pass null to hand the block to the host.
 void ReleaseBlock(BlockHandle handle, void* address);

@@ -86,7 +86,7 @@ int32_t qrv::GetPictureWith(RowKernel kernel, char* src, int32_t len, uint32_t f
   if (rc == RC_OK) rc = qrv::AllocBlock(layout.infoSize, &infoBlock, &infoAddress);
   if (rc == RC_OK) {
     qrv::FillBitmapInfo(header, layout, static_cast<uint8_t*>(infoAddress));
-    rc = qrv::AllocBlock(layout.imageSize, &bitsBlock, &bitsAddress);
+    rc = qrv::AllocUnclearedBlock(layout.imageSize, &bitsBlock, &bitsAddress);
   }
   if (rc == RC_OK) {
     rc = qrv::DecodePicture(stream, header, layout, static_cast<uint8_t*>(bitsAddress),

@@ -53,6 +53,12 @@ void FillBitmapInfo(const ImageHeader& header, const BitmapLayout& layout, uint8
   }
 }
 
+// The pixel block comes uncleared. The readers leave zero runs to zeros already
+// there, so each row is cleared just before its first use, while it is about
+// to be written anyway: clearing the whole block first would be one more pass
+// over memory that the decode then reads back. On failure the block is
+// discarded whatever it holds.
+//
 // Rows are mapped in groups, a group once the codes of all its rows are read:
 // the codes wait in the pixel block, where nothing else looks at them, and a
 // failure or an abort discards the block, so the host sees the same pixels,
@@ -83,6 +89,10 @@ int32_t DecodePicture(StreamHandle stream, const ImageHeader& header, const Bitm
   const uint8_t* planes[kMappedRows24];
   uint32_t zeroCodes[kMaxMappedRows];
   int32_t pendingCount = 0;
+  int32_t cleared = 0;  // file rows 0 .. cleared - 1 have been cleared
+  auto clearThrough = [&](int32_t last) {
+    for (; cleared <= last; ++cleared) memset(rowAt(cleared), 0, layout.stride);
+  };
   bool planar = false;         // the pair being read is read as planes
   bool lastPlanar = false;     // the pair before it was: its rows hold codes
   bool lastMostlyZero = false; // the pair before it had at least half its codes in zero runs
@@ -96,6 +106,9 @@ int32_t DecodePicture(StreamHandle stream, const ImageHeader& header, const Bitm
       planar = kernel == RowKernel::kVector && r + 3 < height && !lastMostlyZero;
     }
     zeroCodes[pendingCount] = 0;
+    // Planes go to row r + 2, and row r gets only its pixels from them: both
+    // are cleared first.
+    clearThrough(planar ? r + 2 : r);
     if (grey) {
       rc = ReadRowCodes8(kernel, &reader, row, width);
     } else if (planar) {

@@ -192,16 +192,18 @@ TEST(FileStream, MissingFilesAndDirectoriesDoNotOpen) {
   EXPECT_EQ(platform::CreateFileWrite(ScratchPath("no-such-dir/x").c_str()), nullptr);
 }
 
-TEST(Blocks, AreZeroFilledAndLockable) {
-  BlockHandle block = platform::AllocBlock(4096);
-  ASSERT_NE(block, nullptr);
-  auto* bytes = static_cast<uint8_t*>(platform::LockBlock(block));
-  ASSERT_NE(bytes, nullptr);
-  EXPECT_EQ(std::accumulate(bytes, bytes + 4096, 0), 0);
-  bytes[4095] = 1;
-  platform::UnlockBlock(block);
-  EXPECT_TRUE(FreeHostBlock(block));
-  EXPECT_EQ(LiveBlocks(), 0);
+TEST(Blocks, AreLockableAndFreedByTheHostZeroedWhenAsked) {
+  for (BlockFill fill : {BlockFill::kZeroed, BlockFill::kUncleared}) {
+    BlockHandle block = platform::AllocBlock(4096, fill);
+    ASSERT_NE(block, nullptr);
+    auto* bytes = static_cast<uint8_t*>(platform::LockBlock(block));
+    ASSERT_NE(bytes, nullptr);
+    if (fill == BlockFill::kZeroed) EXPECT_EQ(std::accumulate(bytes, bytes + 4096, 0), 0);
+    bytes[0] = bytes[4095] = 1;
+    platform::UnlockBlock(block);
+    EXPECT_TRUE(FreeHostBlock(block));
+    EXPECT_EQ(LiveBlocks(), 0);
+  }
 }
 
 TEST(TextComparison, CaseSensitiveAndNot) {

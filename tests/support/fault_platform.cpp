@@ -3,6 +3,7 @@
 // state; tests that use it run on one thread.
 #include "fault_platform.h"
 
+#include <cstring>
 #include <map>
 #include <set>
 #include <sstream>
@@ -178,10 +179,18 @@ int32_t Close(StreamHandle stream) {
 
 int32_t RemoveFile(const char* path) { return platform_real::RemoveFile(path); }
 
-BlockHandle AllocBlock(uint32_t size) {
+BlockHandle AllocBlock(uint32_t size, BlockFill fill) {
   if (Hit(Op::kAlloc)) return nullptr;
-  BlockHandle block = platform_real::AllocBlock(size);
-  if (block != nullptr) test::TheState().blocks[block] = 0;
+  BlockHandle block = platform_real::AllocBlock(size, fill);
+  if (block == nullptr) return nullptr;
+  if (fill == BlockFill::kUncleared) {
+    // Not zero, as recycled memory need not be: a byte its user leaves
+    // unwritten shows.
+    void* bytes = platform_real::LockBlock(block);
+    if (bytes != nullptr) memset(bytes, 0xA5, size);
+    platform_real::UnlockBlock(block);
+  }
+  test::TheState().blocks[block] = 0;
   return block;
 }
 
