@@ -3,7 +3,7 @@
 // routines the way GetPicture does, but one phase over the whole picture at a
 // time, each timed on its own over many rounds (median):
 //   block    the pixel block's allocation (uncleared, as GetPicture's) and
-//            release: page faults where its pages are fresh
+//            release, nothing written
 //   codes    pass 1 of every row (run headers and codes) into a zeroed block
 //            that is already faulted in (24-bit rows read as planes into
 //            their own rows)
@@ -12,7 +12,8 @@
 //            (rows read as planes into a second block)
 //   whole    the whole decode as GetPicture runs it, the block included; the
 //            decoder maps each group of rows right after reading it, in cache,
-//            so whole - block - codes is what mapping costs there
+//            so whole - block - codes is what mapping, the clearing of each
+//            row and the first touch of fresh pages cost there
 // Usage: qrv_phases FILE.qrv [rounds]
 #include <algorithm>
 #include <chrono>

@@ -4,7 +4,7 @@
 // and writes larger than the buffer go straight to the file.
 //
 // A path is opened exactly as given: on Linux a backslash is an ordinary
-// character of a file name. Blocks for the host are calloc memory whose handle
+// character of a file name. Blocks for the host are heap memory whose handle
 // is its address; locking is the identity and the host frees a block with
 // free().
 #include <errno.h>

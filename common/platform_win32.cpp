@@ -132,7 +132,8 @@ int32_t Close(StreamHandle stream) { return mmioClose(Mmio(stream), 0) == 0 ? 0 
 int32_t RemoveFile(const char* path) { return DeleteFileA(path) ? 0 : 1; }
 
 BlockHandle AllocBlock(uint32_t size, BlockFill fill) {
-  return LocalAlloc(fill == BlockFill::kZeroed ? LMEM_MOVEABLE | LMEM_ZEROINIT : LMEM_MOVEABLE, size);
+  const UINT flags = fill == BlockFill::kZeroed ? LMEM_MOVEABLE | LMEM_ZEROINIT : LMEM_MOVEABLE;
+  return LocalAlloc(flags, size);
 }
 
 void* LockBlock(BlockHandle block) { return LocalLock(block); }

@@ -9,8 +9,8 @@
 //                   HLOCAL from LocalAlloc; the host frees it with LocalFree.
 //   Linux           ifqrvnel.so / axqrvnel.so. No calling-convention keyword.
 //                   Values that carry an address or a handle on Windows are
-//                   pointer-sized here. A block handle is the address of memory
-//                   from calloc; the host frees it with free(). No locking is
+//                   pointer-sized here. A block handle is the address of heap
+//                   memory (malloc); the host frees it with free(). No locking is
 //                   needed: the handle is the block's address.
 //
 // Records keep the same packed little-endian layout on every build.

@@ -64,8 +64,8 @@ enum class RowKernel : int32_t { kScalar, kVector };
 // Whether this build holds `kernel` and this processor can run it.
 [[nodiscard]] bool KernelRuns(RowKernel kernel);
 
-// Pass 1 of a whole pixel row, the codes only, into a row of a zero-filled
-// pixel block that nothing has written yet. An 8-bit row is `width` bytes at
+// Pass 1 of a whole pixel row, the codes only, into a row of the pixel block
+// that is zero and that nothing has written since. An 8-bit row is `width` bytes at
 // `row`, zero runs mostly left to the zeros there. A 24-bit row puts channel c
 // of the file into byte c of each of the `width` 3-byte pixels, mostly
 // skipping zero runs, whose bytes already hold code 0, and adds the number of

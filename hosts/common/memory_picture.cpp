@@ -112,7 +112,7 @@ int32_t DecodeRgbPicture(const uint8_t* data, size_t count, RgbPicture* picture)
   rc = DecodeBitmapBlocks(data, count, &infoBlock, &bitsBlock);
   if (rc != RC_OK) return rc;
 
-  // The blocks are ours now (calloc memory on this build). The header is read
+  // The blocks are ours now (heap memory on this build). The header is read
   // with memcpy: the block's record is packed.
   QrvBitmapHeader header;
   memcpy(&header, infoBlock, sizeof header);

@@ -198,7 +198,9 @@ TEST(Blocks, AreLockableAndFreedByTheHostZeroedWhenAsked) {
     ASSERT_NE(block, nullptr);
     auto* bytes = static_cast<uint8_t*>(platform::LockBlock(block));
     ASSERT_NE(bytes, nullptr);
-    if (fill == BlockFill::kZeroed) EXPECT_EQ(std::accumulate(bytes, bytes + 4096, 0), 0);
+    if (fill == BlockFill::kZeroed) {
+      EXPECT_EQ(std::accumulate(bytes, bytes + 4096, 0), 0);
+    }
     bytes[0] = bytes[4095] = 1;
     platform::UnlockBlock(block);
     EXPECT_TRUE(FreeHostBlock(block));

@@ -37,7 +37,7 @@ void HostBlock::Reset() {
 
 #else
 
-// The handle is the address of calloc memory: nothing to lock.
+// The handle is the address of heap memory: nothing to lock.
 const uint8_t* HostBlock::Lock() {
   locked_ = static_cast<const uint8_t*>(handle_);
   return locked_;

@@ -1,6 +1,6 @@
 // A block a plug-in handed over: the host owns it and must free it. This is the
 // one place that knows what a block handle is on each build (an HLOCAL on
-// Windows, calloc memory whose handle is its address elsewhere).
+// Windows, heap memory whose handle is its address elsewhere).
 #ifndef QRV_HOST_HOST_BLOCK_H
 #define QRV_HOST_HOST_BLOCK_H
 
