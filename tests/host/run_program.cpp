@@ -89,10 +89,19 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
   startup.hStdOutput = out;
   startup.hStdError = err;
   PROCESS_INFORMATION process = {};
-  std::vector<char> line(commandLine.begin(), commandLine.end());
-  line.push_back(0);
-  BOOL started = CreateProcessA(program.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                                workDir.empty() ? nullptr : workDir.c_str(), &startup, &process);
+  // Wine once failed to start a program that had started many times before,
+  // in a CI run with another suite beside it: a failed start is tried twice
+  // more, and the last error goes into the message.
+  BOOL started = FALSE;
+  DWORD error = 0;
+  for (int attempt = 0; attempt < 3 && !started; ++attempt) {
+    if (attempt > 0) Sleep(200);
+    std::vector<char> line(commandLine.begin(), commandLine.end());
+    line.push_back(0);
+    started = CreateProcessA(program.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                             workDir.empty() ? nullptr : workDir.c_str(), &startup, &process);
+    if (!started) error = GetLastError();
+  }
   if (started) {
     WaitForSingleObject(process.hProcess, INFINITE);
     DWORD code = 0;
@@ -106,7 +115,7 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
   CloseHandle(err);
   result.out = Slurp(outPath);
   result.err = Slurp(errPath);
-  if (!started) result.err = "cannot start " + program;
+  if (!started) result.err = "cannot start " + program + " (error " + std::to_string(error) + ")";
   return result;
 }
 
