@@ -62,19 +62,25 @@ void EndBits(BitReader* reader, int32_t* rc);
 // the stream ends or fails first.
 void FillBitsSlow(BitReader* reader);
 
-// The eight-byte refill; the window must hold at least 8 bytes. Harmless when
-// the reader already holds 57 bits or more (it then ORs in bits already there),
-// so that a caller may refill without first testing how much is held.
-QRV_ALWAYS_INLINE void FillBitsFromWindow(BitReader* reader) {
+// The eight-byte refill; the window must hold at least 8 bytes at *next.
+// Harmless when 57 bits or more are held already (it then ORs in bits already
+// there), so that a caller may refill without first testing how much is held.
+// On a reader's fields, or on copies of them in locals, which then stay in
+// registers across a row loop's byte stores.
+QRV_ALWAYS_INLINE void FillFromWindow(uint64_t* bits, int32_t* held, const uint8_t** next) {
   uint64_t word;
-  memcpy(&word, reader->next, sizeof word);
+  memcpy(&word, *next, sizeof word);
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
 #else
   word = __builtin_bswap64(word);
 #endif
-  reader->bits |= word >> reader->held;
-  reader->next += (63 - reader->held) >> 3;
-  reader->held |= 56;
+  *bits |= word >> *held;
+  *next += (63 - *held) >> 3;
+  *held |= 56;
+}
+
+QRV_ALWAYS_INLINE void FillBitsFromWindow(BitReader* reader) {
+  FillFromWindow(&reader->bits, &reader->held, &reader->next);
 }
 
 // Tops the reader up to at least 57 bits where it can.

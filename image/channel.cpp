@@ -419,16 +419,6 @@ QRV_ALWAYS_INLINE int32_t ReadChannelCodes(BitReader* reader, uint8_t* first, in
   return rc;
 }
 
-// FillBitsFromWindow on a reader's fields copied to locals, which then stay in
-// registers across the row loops' byte stores: tops the bits up to at least 56.
-QRV_ALWAYS_INLINE void FillFromWindow(uint64_t* bits, int32_t* held, const uint8_t** next) {
-  uint64_t word;
-  memcpy(&word, *next, sizeof word);
-  *bits |= __builtin_bswap64(word) >> *held;
-  *next += (63 - *held) >> 3;
-  *held |= 56;
-}
-
 // Flat 24-bit rows: most runs are zero runs or a few codes. The in-place
 // reader takes a run whose prefix is at most 4 bits (kPeekBits bits ahead, as
 // kRunHeaders) by one entry: its header and its first kShortRun codes come
@@ -504,7 +494,6 @@ int32_t ReadFlatChannel24(BitReader* reader, uint8_t* first, int32_t count,
                           uint32_t* zeroCodes) {
   uint8_t* out = first;
   uint8_t* const outEnd = first + 3 * static_cast<size_t>(count);
-  uint8_t* strayEnd = first;
   uint64_t bits = reader->bits;
   int32_t held = reader->held;
   const uint8_t* next = reader->next;
@@ -556,9 +545,10 @@ int32_t ReadFlatChannel24(BitReader* reader, uint8_t* first, int32_t count,
   reader->held = held;
   reader->next = next;
   *zeroCodes += zeros;
-  strayEnd = outEnd - out < 3 * static_cast<ptrdiff_t>(kShortRun) ? outEnd
-                                                                    : out + 3 * kShortRun;
   if (out == outEnd) return RC_OK;
+  // The last stores reached at most kShortRun positions past `out`.
+  uint8_t* const strayEnd =
+      outEnd - out < 3 * static_cast<ptrdiff_t>(kShortRun) ? outEnd : out + 3 * kShortRun;
   return ReadChannelCodes<3, false>(reader, out, 3, static_cast<int32_t>((outEnd - out) / 3),
                                     zeroCodes, strayEnd);
 }

@@ -33,11 +33,12 @@ struct BitmapLayout {
 void FillBitmapInfo(const ImageHeader& header, const BitmapLayout& layout, uint8_t* info);
 
 // Decodes the sample stream at the stream's position into `pixels`
-// (layout.imageSize bytes of any contents: each row, its padding included,
-// is cleared just before the decoder first writes it): progress(r, height, user) before file row r, which
-// lands in block row height - 1 - r, and progress(height, height, user) at the
-// end. A nonzero answer gives RC_ABORTED. The rows are mapped with `kernel`,
-// one that KernelRuns; every kernel gives the same pixels.
+// (layout.imageSize bytes of any contents: each row, its padding included, is
+// cleared just before the decoder first writes it): progress(r, height, user)
+// before file row r, which lands in block row height - 1 - r, and
+// progress(height, height, user) at the end. A nonzero answer gives
+// RC_ABORTED. The rows are mapped with `kernel`, one that KernelRuns; every
+// kernel gives the same pixels.
 [[nodiscard]] int32_t DecodePicture(StreamHandle stream, const ImageHeader& header,
                                     const BitmapLayout& layout, uint8_t* pixels,
                                     ProgressCallback progress, QrvUser user, RowKernel kernel);

@@ -288,8 +288,6 @@ bool IsEmptyKey(HKEY classes, View view, const wchar_t* path) {
 // Removes the codec's own keys, the values in `added` that still hold what
 // was written, and the keys in `added` that are left empty.
 LSTATUS Remove(HKEY classes, View view, const Lines& added) {
-  // Added values go when they still hold what was written, then the codec's
-  // own keys.
   for (const Entry& entry : kTable) {
     if (IsOwn(entry.key)) continue;
     wchar_t line[600];
